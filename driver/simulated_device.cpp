@@ -1,0 +1,38 @@
+// The simulated device: the library shipped beside the program so that it can
+// be tried without a board. The port at 888 shows a two-digit packed-BCD
+// counter of hundredths of a second since the port was opened: 00, 01, ... 99,
+// then 00 again.
+#include <chrono>
+
+#include "driver/port_driver.h"
+
+namespace {
+
+constexpr int kPortAddress = 888;
+constexpr int kFloatingBus = 0xFF;  // what a read of an absent port gives on a PC
+constexpr auto kStep = std::chrono::milliseconds(10);
+
+std::chrono::steady_clock::time_point opened_at = std::chrono::steady_clock::now();
+
+int PackedBcd(int value) { return (value / 10) << 4 | value % 10; }
+
+}  // namespace
+
+extern "C" {
+
+int ZEP_CALL OpenPort(int address) {
+  if (address != kPortAddress) return 0;
+  opened_at = std::chrono::steady_clock::now();
+  return 1;
+}
+
+int ZEP_CALL ConfigPort(int /*address*/, int /*value*/) { return 1; }
+
+int ZEP_CALL ReadPort(int address) {
+  if (address != kPortAddress) return kFloatingBus;
+  const auto steps = (std::chrono::steady_clock::now() - opened_at) / kStep;
+  return PackedBcd(static_cast<int>(steps % 100));
+}
+
+int ZEP_CALL ClosePort(void) { return 1; }
+}

@@ -1,0 +1,48 @@
+#include "monitor/monitor.h"
+
+#include "console/console.h"
+#include "driver/port_driver.h"
+#include "monitor/pause.h"
+
+namespace {
+
+constexpr int kPortAddress = 888;         // 0x378, the first parallel port on a PC
+constexpr int kConfiguration = 137;       // 0x89
+constexpr unsigned int kPauseMilliseconds = 1;
+constexpr unsigned int kReadingMask = 0xFF;
+constexpr unsigned int kDigitZero = 0x30;  // '0'
+
+}  // namespace
+
+char HighDigit(unsigned int reading) {
+  return static_cast<char>(kDigitZero | (reading & kReadingMask) >> 4);
+}
+
+char LowDigit(unsigned int reading) { return static_cast<char>(kDigitZero | (reading & 0x0F)); }
+
+// Each announcement goes out before the call it announces and its outcome
+// after the call returns, so the announcement is on the screen while the
+// driver works.
+int MonitorRun() {
+  ConsolePrint("\nOpening Port...");
+  if (OpenPort(kPortAddress) == 0) {
+    ConsolePrint("Failed");
+    return 0;
+  }
+  ConsolePrint("Passed");
+
+  ConsolePrint("\nConfig Port....");
+  ConfigPort(kPortAddress, kConfiguration);
+  ConsolePrint("done");
+
+  do {
+    const auto reading = static_cast<unsigned int>(ReadPort(kPortAddress)) & kReadingMask;
+    ConsolePrint("\nUnpacked BCD : %c%c", HighDigit(reading), LowDigit(reading));
+    Sleep(kPauseMilliseconds);
+  } while (!KeyPending());
+
+  ConsolePrint("\nClosing port...");
+  ClosePort();
+  ConsolePrint("done\n\n");
+  return 1;
+}
