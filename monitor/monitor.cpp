@@ -6,19 +6,21 @@
 
 namespace {
 
-constexpr int kPortAddress = 888;         // 0x378, the first parallel port on a PC
-constexpr int kConfiguration = 137;       // 0x89
+constexpr int kPortAddress = 888;    // 0x378, the first parallel port on a PC
+constexpr int kConfiguration = 137;  // 0x89
 constexpr unsigned int kPauseMilliseconds = 1;
 constexpr unsigned int kReadingMask = 0xFF;
+constexpr unsigned int kHalfMask = 0x0F;
 constexpr unsigned int kDigitZero = 0x30;  // '0'
 
-}  // namespace
-
-char HighDigit(unsigned int reading) {
-  return static_cast<char>(kDigitZero | (reading & kReadingMask) >> 4);
+// The reading is packed BCD, more significant digit in the high half. Halves
+// above 9 are not checked: they come out as the characters after '9', ":" to "?".
+char HighDigit(unsigned int reading) { return static_cast<char>(kDigitZero | reading >> 4); }
+char LowDigit(unsigned int reading) {
+  return static_cast<char>(kDigitZero | (reading & kHalfMask));
 }
 
-char LowDigit(unsigned int reading) { return static_cast<char>(kDigitZero | (reading & 0x0F)); }
+}  // namespace
 
 // Each announcement goes out before the call it announces and its outcome
 // after the call returns, so the announcement is on the screen while the

@@ -7,9 +7,4 @@
 // not be opened.
 int MonitorRun();
 
-// The two characters that show `reading` as unpacked BCD, more significant
-// half first. Halves above 9 come out as the characters after '9' (":" to "?").
-char HighDigit(unsigned int reading);
-char LowDigit(unsigned int reading);
-
 #endif  // BCDMON_MONITOR_MONITOR_H_

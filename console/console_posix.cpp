@@ -1,0 +1,222 @@
+// The console on a POSIX terminal.
+//
+// Output: on a terminal every message goes out in one write as it is printed,
+// so an announcement without a line end is on the screen while the driver
+// works; anywhere else a 4096-byte buffer collects the text.
+//
+// Key check: the controlling terminal, /dev/tty, in non-canonical mode without
+// echo, asked how many bytes wait (FIONREAD) and never read, so the key that
+// ends the run is still there for the shell. The user's mode is put back at
+// exit and from every signal that ends or stops the process.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "console/console.h"
+
+namespace {
+
+constexpr std::size_t kBufferSize = 4096;
+
+// ---- Output ---------------------------------------------------------------
+
+enum class Sink { kNotYetKnown, kTerminal, kBuffered };
+
+Sink sink = Sink::kNotYetKnown;
+char message[kBufferSize];  // the text of one print call
+char pending[kBufferSize];  // text not yet written, when not on a terminal
+std::size_t pending_size = 0;
+
+// Errors are not reported: there is nowhere to report them, and the run goes
+// on whether or not anyone reads its output.
+void WriteAll(const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(STDOUT_FILENO, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+void Buffer(const char* text, std::size_t size) {
+  while (size > 0) {
+    const std::size_t part = std::min(size, kBufferSize - pending_size);
+    std::memcpy(pending + pending_size, text, part);
+    pending_size += part;
+    text += part;
+    size -= part;
+    if (pending_size == kBufferSize) {
+      WriteAll(pending, pending_size);
+      pending_size = 0;
+    }
+  }
+}
+
+void FlushOutput() {
+  WriteAll(pending, pending_size);
+  pending_size = 0;
+}
+
+// ---- Terminal mode --------------------------------------------------------
+
+int terminal = -1;
+bool open_tried = false;
+bool mode_saved = false;
+termios saved_mode;       // the user's, put back on every way out
+termios monitoring_mode;  // keys readable at once, not echoed
+
+// Shared with the signal handlers. `monitoring`: the terminal is ours from the
+// first key check until ConsoleClose. `mode_active`: the monitoring mode is on
+// the terminal now. Each is set before the change it guards and cleared after,
+// so a handler that runs in between restores once too often, never too few.
+volatile sig_atomic_t monitoring = 0;
+volatile sig_atomic_t mode_active = 0;
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+bool InForeground() { return tcgetpgrp(terminal) == getpgrp(); }
+
+void SetMode(const termios& mode) {
+  while (tcsetattr(terminal, TCSANOW, &mode) != 0 && errno == EINTR) {
+  }
+}
+
+// TCSANOW, not TCSAFLUSH: the key that ended the run stays for the shell.
+void RestoreSavedMode() {
+  if (mode_active == 0) return;
+  SetMode(saved_mode);
+  mode_active = 0;
+}
+
+void SetHandler(int signal_number, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(signal_number, &action, nullptr);
+}
+
+// Puts the user's mode back, then lets the signal end the process as it would
+// have, so the parent sees the true cause.
+void OnEndingSignal(int signal_number) {
+  RestoreSavedMode();
+  SetHandler(signal_number, SIG_DFL);
+  raise(signal_number);  // blocked in this handler: delivered as it returns
+}
+
+// Ctrl-Z: the shell we stop into must echo as usual.
+void OnStop(int signal_number) {
+  const int saved_errno = errno;
+  RestoreSavedMode();
+  SetHandler(signal_number, SIG_DFL);
+  raise(signal_number);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, signal_number);
+  sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // the process stops here until continued
+  SetHandler(signal_number, OnStop);
+  errno = saved_errno;
+}
+
+// Continued: in the foreground the monitoring mode goes back on; in the
+// background the terminal belongs to the shell, and the key check waits until
+// the run is brought back.
+void OnContinue(int) {
+  const int saved_errno = errno;
+  if (monitoring != 0) {
+    if (InForeground()) {
+      mode_active = 1;
+      SetMode(monitoring_mode);
+    } else {
+      mode_active = 0;
+    }
+  }
+  errno = saved_errno;
+}
+
+// A signal the process was told to ignore (nohup, a background job of a
+// shell without job control) stays ignored.
+void HandleUnlessIgnored(int signal_number, void (*handler)(int)) {
+  struct sigaction current {};
+  sigaction(signal_number, nullptr, &current);
+  if (current.sa_handler != SIG_IGN) SetHandler(signal_number, handler);
+}
+
+void InstallSignalHandlers() {
+  for (const int signal_number : kEndingSignals) HandleUnlessIgnored(signal_number, OnEndingSignal);
+  HandleUnlessIgnored(SIGTSTP, OnStop);
+  SetHandler(SIGCONT, OnContinue);
+}
+
+// The user's mode is saved the first time the run owns the terminal in the
+// foreground; in the background the mode on it is the shell's, and changing
+// it would stop the process (SIGTTOU).
+bool EnterMonitoringMode() {
+  if (!InForeground()) return false;
+  if (!mode_saved) {
+    if (tcgetattr(terminal, &saved_mode) != 0) return false;
+    monitoring_mode = saved_mode;
+    // Without ICANON a key counts as waiting at once rather than after
+    // Enter; ISIG stays, so the interrupt key still ends the process.
+    monitoring_mode.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    monitoring_mode.c_cc[VMIN] = 1;
+    monitoring_mode.c_cc[VTIME] = 0;
+    mode_saved = true;
+    InstallSignalHandlers();
+  }
+  mode_active = 1;
+  SetMode(monitoring_mode);
+  return true;
+}
+
+void OpenTerminal() {
+  open_tried = true;
+  terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (terminal >= 0) monitoring = 1;
+}
+
+}  // namespace
+
+void ConsolePrint(const char* format, ...) {
+  if (sink == Sink::kNotYetKnown) sink = isatty(STDOUT_FILENO) ? Sink::kTerminal : Sink::kBuffered;
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = std::vsnprintf(message, sizeof message, format, arguments);
+  va_end(arguments);
+  if (length <= 0) return;
+  const std::size_t size = std::min(static_cast<std::size_t>(length), sizeof message - 1);
+  if (sink == Sink::kTerminal) {
+    WriteAll(message, size);
+  } else {
+    Buffer(message, size);
+  }
+}
+
+bool KeyPending() {
+  if (!open_tried) OpenTerminal();
+  if (terminal < 0) return false;
+  if (mode_active == 0 && !EnterMonitoringMode()) return false;
+  int waiting = 0;
+  if (ioctl(terminal, FIONREAD, &waiting) != 0) return false;
+  return waiting > 0;
+}
+
+void ConsoleClose() {
+  FlushOutput();
+  if (terminal < 0) return;
+  monitoring = 0;
+  RestoreSavedMode();
+  close(terminal);
+  terminal = -1;
+}
