@@ -120,11 +120,12 @@ void OnStop(int signal_number) {
   const int saved_errno = errno;
   RestoreSavedMode();
   SetHandler(signal_number, SIG_DFL);
-  raise(signal_number);
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, signal_number);
-  sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // the process stops here until continued
+  sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+  raise(signal_number);  // the process stops here until it is continued
+  // cppcheck-suppress unreachableCode ; raise returns once the process goes on
   SetHandler(signal_number, OnStop);
   errno = saved_errno;
 }
@@ -132,7 +133,7 @@ void OnStop(int signal_number) {
 // Continued: in the foreground the monitoring mode goes back on; in the
 // background the terminal belongs to the shell, and the key check waits until
 // the run is brought back.
-void OnContinue(int) {
+void OnContinue(int /*signal_number*/) {
   const int saved_errno = errno;
   if (monitoring != 0) {
     if (InForeground()) {
@@ -188,8 +189,10 @@ void OpenTerminal() {
 
 }  // namespace
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as the run's messages are written
 void ConsolePrint(const char* format, ...) {
-  if (sink == Sink::kNotYetKnown) sink = isatty(STDOUT_FILENO) ? Sink::kTerminal : Sink::kBuffered;
+  if (sink == Sink::kNotYetKnown)
+    sink = isatty(STDOUT_FILENO) == 1 ? Sink::kTerminal : Sink::kBuffered;
   va_list arguments;
   va_start(arguments, format);
   const int length = std::vsnprintf(message, sizeof message, format, arguments);
