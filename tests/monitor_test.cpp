@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,9 @@ TEST_F(MonitorRunTest, ShowsAll256ReadingsAsTwoHalves) {
 struct WideReading {
   int result;
   const char* shown;
+  friend std::ostream& operator<<(std::ostream& stream, const WideReading& reading) {
+    return stream << reading.result << " shown as " << reading.shown;
+  }
 };
 
 class BitsAboveTheByte : public MonitorRunTest,

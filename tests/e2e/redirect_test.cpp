@@ -1,0 +1,105 @@
+// The program with its standard output redirected to a file or a pipe, the
+// terminal still its console for the key; and with no terminal at all.
+#include <sys/wait.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/harness.h"
+
+namespace e2e {
+namespace {
+
+std::string OutName(const testing::TestParamInfo<Out>& param) { return NameOf(param.param); }
+
+class OutputTest : public testing::TestWithParam<Out> {
+ protected:
+  bool OnTerminal() const { return GetParam() == Out::kTerminal; }
+};
+
+// A key typed while the open is held: one reading, then the end. The bytes
+// are the same wherever standard output goes.
+TEST_P(OutputTest, KeyTypedBeforeTheLoopGivesOneReading) {
+  Options options;
+  options.out = GetParam();
+  options.hold = true;
+  options.reads = "0x59";
+  Program run(options);
+  ASSERT_TRUE(run.WaitFor([&] { return run.Log() == "OpenPort 888\n"; }, "the OpenPort call"));
+  run.Type("q");
+  ASSERT_TRUE(run.WaitForTerminal("q"));  // echoed: the key is in the terminal's input
+  run.Release();
+  EXPECT_TRUE(ExitedWith(run.Wait(), 1));
+
+  std::string output = run.Output();
+  const std::string echoed = "\nOpening Port...q";
+  if (OnTerminal()) {
+    ASSERT_EQ(output.compare(0, echoed.size(), echoed), 0) << output;
+    output.erase(echoed.size() - 1, 1);
+  } else {
+    EXPECT_EQ(run.Terminal(), "q");  // nothing of the program's
+  }
+  EXPECT_EQ(output,
+            "\nOpening Port...Passed\nConfig Port....done\nUnpacked BCD : 59"
+            "\nClosing port...done\n\n");
+  EXPECT_EQ(run.Log(), "OpenPort 888\nConfigPort 888 137\nReadPort 888\nClosePort\n");
+  ASSERT_TRUE(SameMode(run.mode_before(), run.Mode()));
+  EXPECT_EQ(run.TakeInput(1), "q");
+}
+
+// Far more output than one buffer holds, and none of it lost at the end.
+TEST_P(OutputTest, EveryReadingIsWrittenInOrder) {
+  const std::vector<long> values = {0x00, 0x59, 0x99, 0xA3, 0x3C, 0xFF, 0x259};
+  Options options;
+  options.out = GetParam();
+  options.reads = "0x00 0x59,0x99, 0xA3 0x3C 0xFF 0x259";
+  Program run(options);
+  ASSERT_TRUE(run.WaitForReads(300));
+  run.Type("q");
+  EXPECT_TRUE(ExitedWith(run.Wait(), 1));
+
+  const std::size_t reads = run.ReadCount();
+  std::string expected = kHeader;
+  for (std::size_t i = 0; i < reads; ++i) expected += Reading(values[i % values.size()]);
+  expected += kTrailer;
+  const std::string output = run.Output();
+  EXPECT_GT(output.size(), 4096U);
+  EXPECT_TRUE(SameText(expected, output)) << reads << " reads";
+  EXPECT_TRUE(EndsWith(run.Log(), "ReadPort 888\nClosePort\n"));
+  EXPECT_TRUE(SameMode(run.mode_before(), run.Mode()));
+}
+
+TEST_P(OutputTest, FailedOpenIsWrittenInFull) {
+  Options options;
+  options.out = GetParam();
+  options.open_result = "0";
+  Program run(options);
+  EXPECT_TRUE(ExitedWith(run.Wait(), 0));
+  EXPECT_EQ(run.Output(), "\nOpening Port...Failed");
+  if (!OnTerminal()) {
+    EXPECT_EQ(run.Terminal(), "");
+  }
+  EXPECT_EQ(run.Log(), "OpenPort 888\n");
+  EXPECT_TRUE(SameMode(run.mode_before(), run.Mode()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, OutputTest,
+                         testing::Values(Out::kTerminal, Out::kFile, Out::kPipe), OutName);
+
+// Without a controlling terminal no key can ever be pending: it keeps reading.
+TEST(NoTerminalTest, RunsUntilTerminated) {
+  Options options;
+  options.session = Session::kNoTerminal;
+  options.out = Out::kFile;
+  Program run(options);
+  ASSERT_TRUE(run.WaitForReads(100));
+  int status = 0;
+  ASSERT_EQ(waitpid(run.pid(), &status, WNOHANG), 0) << "the program ended early";
+  run.Signal(SIGTERM);
+  EXPECT_TRUE(KilledBy(run.Wait(), SIGTERM));
+  EXPECT_EQ(run.Log().find("ClosePort"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace e2e
