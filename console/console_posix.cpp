@@ -40,10 +40,8 @@ std::size_t pending_size = 0;
 void WriteAll(const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t written = write(STDOUT_FILENO, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
     data += written;
     size -= static_cast<std::size_t>(written);
   }
