@@ -1,0 +1,34 @@
+#include "driver/hardware_access.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace zep {
+
+namespace {
+
+constexpr char kName[] = "libzepdriver";
+
+}  // namespace
+
+void ReportNoAccess(int address, int error) {
+  // The capability has to be on the program file that runs, so name it.
+  char program[PATH_MAX] = "the program";
+  const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
+  if (length > 0) program[length] = '\0';
+  std::fprintf(stderr,
+               "%s: cannot use I/O ports 0x%x to 0x%x: %s; run as root, or grant the program "
+               "CAP_SYS_RAWIO (sudo setcap cap_sys_rawio+ep %s)\n",
+               kName, static_cast<unsigned int>(address),
+               static_cast<unsigned int>(address + kBlockSize - 1), std::strerror(error), program);
+}
+
+void ReportNoBlock(int address) {
+  std::fprintf(stderr, "%s: no block of %d I/O ports at %d: the address must be 0 to 0x%x\n", kName,
+               kBlockSize, address, static_cast<unsigned int>(kHighestBlock));
+}
+
+}  // namespace zep

@@ -1,0 +1,25 @@
+// What the hardware drivers share, whatever the way to the ports: the block
+// they may ask for, and the one line they write when they cannot have it.
+#ifndef BCDMON_DRIVER_HARDWARE_ACCESS_H_
+#define BCDMON_DRIVER_HARDWARE_ACCESS_H_
+
+namespace zep {
+
+// The block at an address: the data port and the three after it, the last
+// being the control register that ConfigPort writes.
+constexpr int kBlockSize = 4;
+constexpr int kControlOffset = 3;
+constexpr int kHighestBlock = 0xFFFF - (kBlockSize - 1);  // the I/O space ends at 0xFFFF
+constexpr int kFloatingBus = 0xFF;  // what a read of a port not open gives, as on a PC
+
+constexpr bool IsBlockAddress(int address) { return address >= 0 && address <= kHighestBlock; }
+
+// The driver's one line on standard error when OpenPort fails: which block,
+// why (the system's word for `error`) and what to do about it.
+void ReportNoAccess(int address, int error);
+// The same for an address that names no block of the I/O space.
+void ReportNoBlock(int address);
+
+}  // namespace zep
+
+#endif  // BCDMON_DRIVER_HARDWARE_ACCESS_H_

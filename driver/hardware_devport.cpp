@@ -1,0 +1,60 @@
+// The driver for a real board on Linux without x86 port instructions: the
+// kernel's /dev/port, where the byte at offset n is I/O port n. Each reading
+// is one pread. Opening /dev/port needs root, or CAP_SYS_RAWIO and read-write
+// access to the file.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "driver/hardware_access.h"
+#include "driver/port_driver.h"
+
+namespace {
+
+constexpr char kPortFile[] = "/dev/port";
+constexpr int kNoFile = -1;
+
+int port_file = kNoFile;
+int opened = 0;  // the block's address while port_file is open
+
+bool IsOpen(int address) { return port_file != kNoFile && address == opened; }
+
+}  // namespace
+
+extern "C" {
+
+int ZEP_CALL OpenPort(int address) {
+  if (!zep::IsBlockAddress(address)) {
+    zep::ReportNoBlock(address);
+    return 0;
+  }
+  if (port_file != kNoFile) ClosePort();
+  port_file = open(kPortFile, O_RDWR | O_CLOEXEC);
+  if (port_file == kNoFile) {
+    zep::ReportNoAccess(address, errno);
+    return 0;
+  }
+  opened = address;
+  return 1;
+}
+
+int ZEP_CALL ConfigPort(int address, int value) {
+  if (!IsOpen(address)) return 0;
+  const auto byte = static_cast<unsigned char>(value & 0xFF);
+  return pwrite(port_file, &byte, 1, address + zep::kControlOffset) == 1 ? 1 : 0;
+}
+
+int ZEP_CALL ReadPort(int address) {
+  unsigned char byte = zep::kFloatingBus;
+  if (IsOpen(address) && pread(port_file, &byte, 1, address) != 1) return zep::kFloatingBus;
+  return byte;
+}
+
+int ZEP_CALL ClosePort(void) {
+  if (port_file == kNoFile) return 0;
+  const int result = close(port_file);
+  port_file = kNoFile;
+  return result == 0 ? 1 : 0;
+}
+}

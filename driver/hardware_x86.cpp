@@ -1,0 +1,64 @@
+// The driver for a real board on Linux x86: the port instructions themselves.
+// OpenPort asks the kernel for exactly the four ports of the block (ioperm),
+// never for all of them (iopl); after that every reading is one in
+// instruction, with no system call.
+#include <sys/io.h>
+
+#include <cerrno>
+
+#include "driver/hardware_access.h"
+#include "driver/port_driver.h"
+
+namespace {
+
+constexpr int kNoBlock = -1;
+constexpr int kGrant = 1;
+constexpr int kGiveBack = 0;
+
+int opened = kNoBlock;  // ClosePort takes no address, so the block is kept here
+
+int AskForBlock(int address, int turn_on) {
+  return ioperm(static_cast<unsigned long>(address), zep::kBlockSize, turn_on);
+}
+
+// Only the open block is touched: a port instruction on any other port would
+// kill the process with a segmentation fault.
+bool IsOpen(int address) { return opened != kNoBlock && address == opened; }
+
+}  // namespace
+
+extern "C" {
+
+int ZEP_CALL OpenPort(int address) {
+  if (!zep::IsBlockAddress(address)) {
+    zep::ReportNoBlock(address);
+    return 0;
+  }
+  if (opened != kNoBlock) ClosePort();
+  if (AskForBlock(address, kGrant) != 0) {
+    zep::ReportNoAccess(address, errno);
+    return 0;
+  }
+  opened = address;
+  return 1;
+}
+
+int ZEP_CALL ConfigPort(int address, int value) {
+  if (!IsOpen(address)) return 0;
+  outb(static_cast<unsigned char>(value & 0xFF),
+       static_cast<unsigned short>(address + zep::kControlOffset));
+  return 1;
+}
+
+int ZEP_CALL ReadPort(int address) {
+  if (!IsOpen(address)) return zep::kFloatingBus;
+  return inb(static_cast<unsigned short>(address));
+}
+
+int ZEP_CALL ClosePort(void) {
+  if (opened == kNoBlock) return 0;
+  const int result = AskForBlock(opened, kGiveBack);
+  opened = kNoBlock;
+  return result == 0 ? 1 : 0;
+}
+}
