@@ -1,0 +1,153 @@
+// The x86 hardware driver, linked as the program links it, with the kernel's
+// port permission calls replaced by stand-ins defined here: this executable's
+// definitions come before the C library's for the driver too. No stand-in
+// ever grants anything real, and ConfigPort and ReadPort are called only with
+// no block open, so no test runs a port instruction.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/port_driver.h"
+
+namespace {
+
+struct Request {
+  unsigned long from;
+  unsigned long count;
+  int on;
+  bool operator==(const Request& other) const {
+    return from == other.from && count == other.count && on == other.on;
+  }
+};
+
+std::vector<Request> requests;
+int iopl_calls = 0;
+int refusal = 0;  // errno the stand-in fails with; 0 grants
+
+}  // namespace
+
+extern "C" int ioperm(unsigned long from, unsigned long count, int on) {
+  requests.push_back({from, count, on});
+  if (refusal == 0) return 0;
+  errno = refusal;
+  return -1;
+}
+
+extern "C" int iopl(int /*level*/) {
+  ++iopl_calls;
+  errno = EPERM;
+  return -1;
+}
+
+namespace {
+
+void PrintTo(const Request& request, std::ostream* stream) {
+  *stream << "(" << request.from << ", " << request.count << ", " << request.on << ")";
+}
+
+// Standard error while `call` runs.
+template <typename Call>
+std::string StderrOf(Call call) {
+  std::fflush(stderr);
+  char path[] = "/tmp/bcdmon-stderr-XXXXXX";
+  const int file = mkstemp(path);
+  const int saved = dup(2);
+  dup2(file, 2);
+  call();
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::string text;
+  char buffer[512];
+  lseek(file, 0, SEEK_SET);
+  for (ssize_t got; (got = read(file, buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(file);
+  unlink(path);
+  return text;
+}
+
+class HardwareDriverTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    requests.clear();
+    iopl_calls = 0;
+    refusal = 0;
+  }
+  void TearDown() override { EXPECT_EQ(iopl_calls, 0) << "the driver asked for every port"; }
+};
+
+TEST_F(HardwareDriverTest, AsksForExactlyTheBlockAndGivesItBack) {
+  std::string errors = StderrOf([] {
+    EXPECT_NE(OpenPort(888), 0);
+    EXPECT_EQ(requests, (std::vector<Request>{{888, 4, 1}}));
+    ClosePort();
+  });
+  EXPECT_EQ(requests, (std::vector<Request>{{888, 4, 1}, {888, 4, 0}}));
+  EXPECT_EQ(errors, "");
+
+  requests.clear();
+  ClosePort();  // nothing open: nothing to give back
+  EXPECT_TRUE(requests.empty());
+}
+
+TEST_F(HardwareDriverTest, OpeningAgainGivesTheEarlierBlockBack) {
+  ASSERT_NE(OpenPort(888), 0);
+  ASSERT_NE(OpenPort(0x2F8), 0);
+  ClosePort();
+  EXPECT_EQ(requests,
+            (std::vector<Request>{{888, 4, 1}, {888, 4, 0}, {0x2F8, 4, 1}, {0x2F8, 4, 0}}));
+}
+
+TEST_F(HardwareDriverTest, RefusedAccessFailsWithOneLineOfReasonAndRemedy) {
+  refusal = EPERM;
+  int result = -1;
+  const std::string errors = StderrOf([&] { result = OpenPort(888); });
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(requests, (std::vector<Request>{{888, 4, 1}}));
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.find('\n'), errors.size() - 1) << errors;
+  EXPECT_NE(errors.find(std::strerror(EPERM)), std::string::npos) << errors;
+  EXPECT_NE(errors.find("root"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("CAP_SYS_RAWIO"), std::string::npos) << errors;
+
+  requests.clear();
+  ClosePort();  // the failed open left nothing to give back
+  EXPECT_TRUE(requests.empty());
+}
+
+TEST_F(HardwareDriverTest, AddressesOutsideTheIoSpaceAskForNothing) {
+  for (const int address : {-1, INT_MIN, 0xFFFD, 0xFFFF, 0x10000, 0x10378, INT_MAX}) {
+    const std::string errors = StderrOf([&] { EXPECT_EQ(OpenPort(address), 0) << address; });
+    EXPECT_EQ(errors.find('\n'), errors.size() - 1) << address << ": " << errors;
+  }
+  EXPECT_TRUE(requests.empty());
+
+  for (const int address : {0, 0xFFFC}) {
+    EXPECT_NE(OpenPort(address), 0) << address;
+    ClosePort();
+  }
+  EXPECT_EQ(requests, (std::vector<Request>{{0, 4, 1}, {0, 4, 0}, {0xFFFC, 4, 1}, {0xFFFC, 4, 0}}));
+}
+
+// A port instruction without the kernel's permission kills the process, so a
+// port that is not open is never touched.
+TEST_F(HardwareDriverTest, PortsNotOpenAreNotTouched) {
+  EXPECT_EQ(ReadPort(888), 0xFF);
+  EXPECT_EQ(ConfigPort(888, 137), 0);
+  refusal = EPERM;
+  StderrOf([] { OpenPort(888); });
+  EXPECT_EQ(ReadPort(888), 0xFF);
+  EXPECT_EQ(ConfigPort(888, 137), 0);
+}
+
+}  // namespace
