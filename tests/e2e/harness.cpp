@@ -257,11 +257,15 @@ Program::Program(const Options& options) : options_(options) {
   }
   dir_ = pattern;
 
-  fs::copy_file(BCDMON_PATH, Path("bcdmon"));
+  if (options_.program == nullptr) fs::copy_file(BCDMON_PATH, Path("bcdmon"));
   const char* driver = options_.driver == Driver::kTest           ? TEST_DRIVER_PATH
                        : options_.driver == Driver::kMissingClose ? MISSING_CLOSE_DRIVER_PATH
+                       : options_.driver == Driver::kHardware     ? HARDWARE_DRIVER_PATH
                                                                   : nullptr;
   if (driver != nullptr) fs::copy_file(driver, Path("libzepdriver.so"));
+  const bool drop = options_.unprivileged && geteuid() == 0;
+  if (drop)
+    fs::permissions(dir_, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
 
   const bool pty = options_.session != Session::kNoTerminal;
   if (!pty && options_.out == Out::kTerminal) {
@@ -315,11 +319,25 @@ Program::Program(const Options& options) : options_(options) {
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  const std::string program = Path("bcdmon");
-  std::string name = "bcdmon";
-  char* const argv[] = {name.data(), nullptr};
-  const Plan plan{options_.session, in,   out,        err, slave_, events_out, dir_.c_str(),
-                  program.c_str(),  argv, envp.data()};
+  std::string program = options_.program != nullptr ? options_.program : Path("bcdmon");
+  std::vector<std::string> words = {"bcdmon"};
+  if (drop) {
+    words = {"setpriv",
+             "--reuid=nobody",
+             "--regid=nogroup",
+             "--clear-groups",
+             "--inh-caps=-all",
+             "--bounding-set=-all",
+             "--no-new-privs",
+             "--",
+             program};
+    program = "/usr/bin/setpriv";
+  }
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const Plan plan{options_.session, in,          out,        err, slave_, events_out, dir_.c_str(),
+                  program.c_str(),  argv.data(), envp.data()};
 
   child_ = fork();
   if (child_ == 0) ChildMain(plan);

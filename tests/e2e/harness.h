@@ -20,7 +20,7 @@
 
 namespace e2e {
 
-enum class Driver { kTest, kMissingClose, kNone };
+enum class Driver { kTest, kMissingClose, kHardware, kNone };
 
 // Where standard output goes. Standard input and error are the terminal (with
 // no terminal: /dev/null and a file).
@@ -40,6 +40,11 @@ struct Options {
   const char* open_result = nullptr;  // ZEPTEST_OPEN_RESULT; null: driver default
   const char* reads = nullptr;        // ZEPTEST_READS; null: driver default
   bool hold = false;                  // OpenPort waits until Release()
+  // Run as nobody with no capabilities (through setpriv when run by root).
+  bool unprivileged = false;
+  // Run this program where it lies, with its own driver, instead of a copy
+  // of the built one beside `driver`.
+  const char* program = nullptr;
 };
 
 // The program's messages with plain "\n" line ends.
