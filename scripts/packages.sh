@@ -19,3 +19,6 @@ require_packages() {
 }
 
 build_packages=(cmake ninja-build g++ libc6-dev)
+# What building the Debian package and checking it need: dpkg-shlibdeps and
+# file for its dependencies, man and groff to render the man page.
+package_packages=(dpkg-dev file man-db groff-base)

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-require_packages "${build_packages[@]}" libgtest-dev
+require_packages "${build_packages[@]}" libgtest-dev "${package_packages[@]}"
 cmake --preset dev
 cmake --build --preset dev
 ctest --preset dev
