@@ -169,6 +169,36 @@ std::string Escaped(const std::string& text) {
   return out;
 }
 
+const char* DriverPath(Driver driver) {
+  switch (driver) {
+    case Driver::kTest:
+      return TEST_DRIVER_PATH;
+    case Driver::kMissingClose:
+      return MISSING_CLOSE_DRIVER_PATH;
+    case Driver::kHardware:
+      return HARDWARE_DRIVER_PATH;
+    case Driver::kNone:
+      break;
+  }
+  return nullptr;
+}
+
+constexpr char kSetpriv[] = "/usr/bin/setpriv";
+
+// The command that runs `program` as nobody, with no groups and no
+// capabilities that it could keep or regain.
+std::vector<std::string> Unprivileged(const std::string& program) {
+  return {"setpriv",
+          "--reuid=nobody",
+          "--regid=nogroup",
+          "--clear-groups",
+          "--inh-caps=-all",
+          "--bounding-set=-all",
+          "--no-new-privs",
+          "--",
+          program};
+}
+
 }  // namespace
 
 std::string Reading(long value) {
@@ -258,14 +288,13 @@ Program::Program(const Options& options) : options_(options) {
   dir_ = pattern;
 
   if (options_.program == nullptr) fs::copy_file(BCDMON_PATH, Path("bcdmon"));
-  const char* driver = options_.driver == Driver::kTest           ? TEST_DRIVER_PATH
-                       : options_.driver == Driver::kMissingClose ? MISSING_CLOSE_DRIVER_PATH
-                       : options_.driver == Driver::kHardware     ? HARDWARE_DRIVER_PATH
-                                                                  : nullptr;
+  const char* driver = DriverPath(options_.driver);
   if (driver != nullptr) fs::copy_file(driver, Path("libzepdriver.so"));
+  // Run by root, the program is run as nobody, who must reach its files.
   const bool drop = options_.unprivileged && geteuid() == 0;
-  if (drop)
+  if (drop) {
     fs::permissions(dir_, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  }
 
   const bool pty = options_.session != Session::kNoTerminal;
   if (!pty && options_.out == Out::kTerminal) {
@@ -322,18 +351,11 @@ Program::Program(const Options& options) : options_(options) {
   std::string program = options_.program != nullptr ? options_.program : Path("bcdmon");
   std::vector<std::string> words = {"bcdmon"};
   if (drop) {
-    words = {"setpriv",
-             "--reuid=nobody",
-             "--regid=nogroup",
-             "--clear-groups",
-             "--inh-caps=-all",
-             "--bounding-set=-all",
-             "--no-new-privs",
-             "--",
-             program};
-    program = "/usr/bin/setpriv";
+    words = Unprivileged(program);
+    program = kSetpriv;
   }
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   const Plan plan{options_.session, in,          out,        err, slave_, events_out, dir_.c_str(),
