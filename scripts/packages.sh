@@ -19,3 +19,6 @@ require_packages() {
 }
 
 build_packages=(cmake ninja-build g++ libc6-dev)
+# Cross-building for Windows and running its tests: MinGW-w64, Wine, and
+# GoogleTest's sources to build it for the target.
+windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest)
