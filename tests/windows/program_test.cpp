@@ -24,9 +24,9 @@ std::string ReadFile(const std::string& path, std::ios::openmode mode) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-std::size_t Count(const std::string& text, const std::string& part) {
+std::size_t Count(const std::string& text, const std::string& piece) {
   std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+  for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
     ++count;
   }
   return count;
