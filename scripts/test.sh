@@ -3,7 +3,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-require_packages "${build_packages[@]}" libgtest-dev "${package_packages[@]}"
+require_packages "${build_packages[@]}" libgtest-dev "${package_packages[@]}" \
+  "${windows_packages[@]}"
 cmake --preset dev
 cmake --build --preset dev
 ctest --preset dev
+
+# Windows: the shipped 32-bit build, packaged, with its file checked; and the
+# 64-bit build, whose tests run under wine64 (no 32-bit code runs here).
+cmake --preset win32
+cmake --build --preset win32 --target package
+ctest --preset win32
+cmake --preset win64
+cmake --build --preset win64
+ctest --preset win64

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -19,7 +20,7 @@ class MonitorRunTest : public ::testing::Test {
   fake::World& world() { return fake::world(); }
 };
 
-long Count(const Calls& calls, const std::string& call) {
+std::ptrdiff_t Count(const Calls& calls, const std::string& call) {
   return std::count(calls.begin(), calls.end(), call);
 }
 

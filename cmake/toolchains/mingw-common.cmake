@@ -1,0 +1,15 @@
+# Shared by the MinGW-w64 toolchains; BCDMON_MINGW_TRIPLET names the target.
+set(CMAKE_SYSTEM_NAME Windows)
+
+# The -posix compilers: GoogleTest needs the C++ threading support that the
+# -win32 ones lack.
+set(CMAKE_C_COMPILER ${BCDMON_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${BCDMON_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${BCDMON_MINGW_TRIPLET}-windres)
+set(CMAKE_DLLTOOL ${BCDMON_MINGW_TRIPLET}-dlltool)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${BCDMON_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
