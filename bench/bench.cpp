@@ -212,6 +212,7 @@ Run RunUnderTerminal(const std::vector<std::string>& command, Output output, dou
   const int out = OpenOutput(output, slave, file);
   std::vector<std::string> words = command;
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
@@ -356,7 +357,7 @@ std::string FindInPath(const char* name) {
   std::istringstream directories(path != nullptr ? path : "/usr/bin:/bin");
   std::string directory;
   while (std::getline(directories, directory, ':')) {
-    const std::string candidate = directory + "/" + name;
+    std::string candidate = directory + "/" + name;
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return "";

@@ -301,20 +301,7 @@ Program::Program(const Options& options) : options_(options) {
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     tcgetattr(slave_, &before_);
   }
-  int out = slave_;
-  if (options_.out == Out::kFile) {
-    out = High(open(Path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-  } else if (options_.out == Out::kPipe) {
-    int ends[2];
-    if (pipe(ends) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    out_pipe_ = High(ends[0]);
-    out = High(ends[1]);
-    fcntl(out_pipe_, F_SETFL, O_NONBLOCK);
-  } else if (options_.out == Out::kFull) {
-    out = High(open("/dev/full", O_WRONLY));
-  } else if (options_.out == Out::kClosed) {
-    out = -1;
-  }
+  const int out = OpenOutput();
   const int in = pty && !options_.stdin_redirected ? slave_ : High(open("/dev/null", O_RDONLY));
   const int err = pty ? slave_ : High(open(Path("stderr").c_str(), O_WRONLY | O_CREAT, 0644));
   int events_out = -1;
@@ -346,6 +333,7 @@ Program::Program(const Options& options) : options_(options) {
   words.push_back(words.empty() ? "bcdmon" : Path("bcdmon"));
   const std::string program = options_.wrapper.empty() ? Path("bcdmon") : options_.wrapper[0];
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   const Plan plan{options_.session,
@@ -384,6 +372,28 @@ Program::~Program() {
   }
   std::error_code ignored;
   if (!dir_.empty()) fs::remove_all(dir_, ignored);
+}
+
+// The program's standard output; -1 for none.
+int Program::OpenOutput() {
+  switch (options_.out) {
+    case Out::kTerminal:
+      return slave_;
+    case Out::kFile:
+      return High(open(Path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    case Out::kPipe: {
+      int ends[2];
+      if (pipe(ends) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
+      out_pipe_ = High(ends[0]);
+      fcntl(out_pipe_, F_SETFL, O_NONBLOCK);
+      return High(ends[1]);
+    }
+    case Out::kFull:
+      return High(open("/dev/full", O_WRONLY));
+    case Out::kClosed:
+      return -1;
+  }
+  return -1;
 }
 
 void Program::Pump(int milliseconds) {

@@ -124,6 +124,7 @@ class Program {
   std::string TakeInput(std::size_t count);
 
  private:
+  int OpenOutput();
   void Pump(int milliseconds);
   void Collect();
   void Note(int status);
