@@ -422,7 +422,7 @@ void PrintMachine(const Settings& settings, const char* when) {
   uname(&system);
   double load[3] = {};
   getloadavg(load, 3);
-  std::printf("%s: Linux %s, %ld CPUs, load average %.2f %.2f %.2f; %d rounds of %.1f s\n", when,
+  std::printf("%s: Linux %s, %ld CPUs, load average %.2f %.2f %.2f; %d rounds of %.1f s\n\n", when,
               system.release, sysconf(_SC_NPROCESSORS_ONLN), load[0], load[1], load[2],
               settings.rounds, settings.seconds);
 }
