@@ -66,6 +66,17 @@ void FlushOutput() {
   pending_size = 0;
 }
 
+// A standard descriptor left closed by the parent (`bcdmon >&-`) would be
+// handed to the next file opened, the terminal of the key check or a file of
+// the driver's, and the messages would be written into it. /dev/null takes
+// the place first; open gives the lowest free number, and the lower ones are
+// open by then.
+void FillClosedStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR);
+  }
+}
+
 // ---- Terminal mode --------------------------------------------------------
 
 int terminal = -1;
@@ -189,8 +200,10 @@ void OpenTerminal() {
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as the run's messages are written
 void ConsolePrint(const char* format, ...) {
-  if (sink == Sink::kNotYetKnown)
+  if (sink == Sink::kNotYetKnown) {
+    FillClosedStandardDescriptors();
     sink = isatty(STDOUT_FILENO) == 1 ? Sink::kTerminal : Sink::kBuffered;
+  }
   va_list arguments;
   va_start(arguments, format);
   const int length = std::vsnprintf(message, sizeof message, format, arguments);

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# Builds bcdmon and its test suite and runs every test.
+# Builds bcdmon and its test suites for Linux (as built, then with
+# AddressSanitizer and UndefinedBehaviorSanitizer) and for Windows, and runs
+# every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-require_packages "${build_packages[@]}" libgtest-dev "${package_packages[@]}" \
+require_packages "${build_packages[@]}" libgtest-dev valgrind "${package_packages[@]}" \
   "${windows_packages[@]}"
+
+# Linux: the suite as built, then again with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 cmake --preset dev
 cmake --build --preset dev
 ctest --preset dev
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
 
 # Windows: the shipped 32-bit build, packaged, with its file checked; and the
 # 64-bit build, whose tests run under wine64 (no 32-bit code runs here).

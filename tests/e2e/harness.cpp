@@ -64,7 +64,8 @@ std::string Describe(int status) {
 // What the forked child needs, all prepared before the fork.
 struct Plan {
   Session session;
-  int in, out, err, slave, events;
+  int in, out, err, slave, events;  // out < 0: standard output closed
+  bool sigpipe_ignored;
   const char* dir;
   const char* program;
   char* const* argv;
@@ -72,13 +73,23 @@ struct Plan {
 };
 
 [[noreturn]] void Exec(const Plan& plan) {
-  if (dup2(plan.in, 0) < 0 || dup2(plan.out, 1) < 0 || dup2(plan.err, 2) < 0) _exit(kSetupFailed);
+  if (dup2(plan.in, 0) < 0 || dup2(plan.err, 2) < 0) _exit(kSetupFailed);
+  if (plan.out < 0) {
+    close(1);
+  } else if (dup2(plan.out, 1) < 0) {
+    _exit(kSetupFailed);
+  }
   if (close_range(3, ~0U, 0) != 0) {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
   }
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
   for (int signal = 1; signal < NSIG; ++signal) sigaction(signal, &fallback, nullptr);
+  if (plan.sigpipe_ignored) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+  }
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -225,7 +236,19 @@ std::string FromTerminal(const std::string& text) {
 }
 
 const char* NameOf(Out out) {
-  return out == Out::kTerminal ? "Terminal" : out == Out::kFile ? "File" : "Pipe";
+  switch (out) {
+    case Out::kTerminal:
+      return "Terminal";
+    case Out::kFile:
+      return "File";
+    case Out::kPipe:
+      return "Pipe";
+    case Out::kFull:
+      return "Full";
+    case Out::kClosed:
+      return "Closed";
+  }
+  return "?";
 }
 
 void PrintTo(Out out, std::ostream* stream) { *stream << NameOf(out); }
@@ -311,17 +334,8 @@ Program::Program(const Options& options) : options_(options) {
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     tcgetattr(slave_, &before_);
   }
-  int out = slave_;
-  if (options_.out == Out::kFile) {
-    out = High(open(Path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-  } else if (options_.out == Out::kPipe) {
-    int ends[2];
-    if (pipe(ends) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    out_pipe_ = High(ends[0]);
-    out = High(ends[1]);
-    fcntl(out_pipe_, F_SETFL, O_NONBLOCK);
-  }
-  const int in = pty ? slave_ : High(open("/dev/null", O_RDONLY));
+  const int out = OpenOutput();
+  const int in = pty && !options_.stdin_redirected ? slave_ : High(open("/dev/null", O_RDONLY));
   const int err = pty ? slave_ : High(open(Path("stderr").c_str(), O_WRONLY | O_CREAT, 0644));
   int events_out = -1;
   if (options_.session == Session::kForegroundJob || options_.session == Session::kBackgroundJob) {
@@ -348,8 +362,12 @@ Program::Program(const Options& options) : options_(options) {
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
+  // The program where it lies, or the built one copied beside the driver;
+  // run through the wrapper, if any, and as nobody when asked.
   std::string program = options_.program != nullptr ? options_.program : Path("bcdmon");
-  std::vector<std::string> words = {"bcdmon"};
+  std::vector<std::string> words = options_.wrapper;
+  words.push_back(words.empty() ? "bcdmon" : program);
+  if (!options_.wrapper.empty()) program = options_.wrapper[0];
   if (drop) {
     words = Unprivileged(program);
     program = kSetpriv;
@@ -358,8 +376,17 @@ Program::Program(const Options& options) : options_(options) {
   argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
-  const Plan plan{options_.session, in,          out,        err, slave_, events_out, dir_.c_str(),
-                  program.c_str(),  argv.data(), envp.data()};
+  const Plan plan{options_.session,
+                  in,
+                  out,
+                  err,
+                  slave_,
+                  events_out,
+                  options_.sigpipe_ignored,
+                  dir_.c_str(),
+                  program.c_str(),
+                  argv.data(),
+                  envp.data()};
 
   child_ = fork();
   if (child_ == 0) ChildMain(plan);
@@ -385,6 +412,28 @@ Program::~Program() {
   }
   std::error_code ignored;
   if (!dir_.empty()) fs::remove_all(dir_, ignored);
+}
+
+// The program's standard output; -1 for none.
+int Program::OpenOutput() {
+  switch (options_.out) {
+    case Out::kTerminal:
+      return slave_;
+    case Out::kFile:
+      return High(open(Path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    case Out::kPipe: {
+      int ends[2];
+      if (pipe(ends) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
+      out_pipe_ = High(ends[0]);
+      fcntl(out_pipe_, F_SETFL, O_NONBLOCK);
+      return High(ends[1]);
+    }
+    case Out::kFull:
+      return High(open("/dev/full", O_WRONLY));
+    case Out::kClosed:
+      return -1;
+  }
+  return -1;
 }
 
 void Program::Pump(int milliseconds) {
@@ -515,6 +564,11 @@ void Program::Signal(int signal) {
 
 void Program::Release() { std::ofstream(Path("release")).put('\n'); }
 
+void Program::CloseOutputPipe() {
+  if (out_pipe_ >= 0) close(out_pipe_);
+  out_pipe_ = -1;
+}
+
 termios Program::Mode() const {
   termios mode{};
   if (slave_ >= 0) tcgetattr(slave_, &mode);
@@ -542,6 +596,9 @@ std::string Program::Output() {
     case Out::kPipe:
       WaitFor([&] { return out_pipe_ < 0; }, "the end of the output pipe");
       return piped_;
+    case Out::kFull:
+    case Out::kClosed:
+      return {};
   }
   return {};
 }
@@ -549,6 +606,8 @@ std::string Program::Output() {
 std::string Program::Stderr() const { return ReadFile(Path("stderr")); }
 
 std::string Program::Log() const { return ReadFile(Path("calls.log")); }
+
+std::string Program::File(const char* name) const { return ReadFile(Path(name)); }
 
 std::size_t Program::ReadCount() const {
   const std::string log = Log();

@@ -15,6 +15,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,13 @@ enum class Driver { kTest, kMissingClose, kHardware, kNone };
 
 // Where standard output goes. Standard input and error are the terminal (with
 // no terminal: /dev/null and a file).
-enum class Out { kTerminal, kFile, kPipe };
+enum class Out {
+  kTerminal,
+  kFile,
+  kPipe,
+  kFull,    // /dev/full: every write fails
+  kClosed,  // no standard output at all
+};
 
 enum class Session {
   kLeader,         // the program leads the terminal's session itself
@@ -45,6 +52,9 @@ struct Options {
   // Run this program where it lies, with its own driver, instead of a copy
   // of the built one beside `driver`.
   const char* program = nullptr;
+  bool stdin_redirected = false;      // standard input /dev/null, the terminal still controlling
+  bool sigpipe_ignored = false;       // started with SIGPIPE ignored, as some parents leave it
+  std::vector<std::string> wrapper;   // a command that runs the program, such as valgrind
 };
 
 // The program's messages with plain "\n" line ends.
@@ -97,11 +107,13 @@ class Program {
 
   void Type(const std::string& bytes);  // into the terminal, as a keyboard would
   void Signal(int signal);
-  void Release();  // lets a held OpenPort return
+  void Release();          // lets a held OpenPort return
+  void CloseOutputPipe();  // the reader of standard output goes away
 
   pid_t pid() const { return pid_; }
   bool saw_stop() const { return saw_stop_; }
   const std::string& terminal() const { return terminal_; }  // read so far
+  const std::string& piped() const { return piped_; }        // read so far
   const termios& mode_before() const { return before_; }
   termios Mode() const;
 
@@ -110,12 +122,14 @@ class Program {
   std::string Terminal();
   std::string Output();
   std::string Stderr() const;
-  std::string Log() const;  // the driver's call log
+  std::string Log() const;                   // the driver's call log
+  std::string File(const char* name) const;  // a file in the program's directory
   std::size_t ReadCount() const;
   // What is still waiting in the terminal's input: `count` bytes and any more.
   std::string TakeInput(std::size_t count);
 
  private:
+  int OpenOutput();
   void Pump(int milliseconds);
   void Collect();
   void Note(int status);
