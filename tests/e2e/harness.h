@@ -52,9 +52,9 @@ struct Options {
   // Run this program where it lies, with its own driver, instead of a copy
   // of the built one beside `driver`.
   const char* program = nullptr;
-  bool stdin_redirected = false;      // standard input /dev/null, the terminal still controlling
-  bool sigpipe_ignored = false;       // started with SIGPIPE ignored, as some parents leave it
-  std::vector<std::string> wrapper;   // a command that runs the program, such as valgrind
+  bool stdin_redirected = false;     // standard input /dev/null, the terminal still controlling
+  bool sigpipe_ignored = false;      // started with SIGPIPE ignored, as some parents leave it
+  std::vector<std::string> wrapper;  // a command that runs the program, such as valgrind
 };
 
 // The program's messages with plain "\n" line ends.
