@@ -5,13 +5,18 @@
 //   ZEPTEST_LOG          a file that gets one line per call with its arguments
 //   ZEPTEST_HOLD         OpenPort waits until this file exists, so a test can
 //                        look at the screen while the open is under way
-// Only standard C and C++ are used, so the same file serves every platform.
+//   ZEPTEST_CRASH        "N:how": the Nth ReadPort, counted from 1, crashes the
+//                        process after its log line, in one of the ways of
+//                        driver/test_crash.h ("3:pointer", "5:abort")
+// Only standard C and C++ are used, so the same file serves every platform;
+// the crashes are in a file per platform.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
 #include "driver/port_driver.h"
+#include "driver/test_crash.h"
 
 namespace {
 
@@ -20,6 +25,9 @@ constexpr int kMaxReads = 1024;
 int reads[kMaxReads];
 int read_count = -1;  // -1: not parsed yet
 int next_read = 0;
+int crash_at = -1;  // the reading that crashes; 0: none; -1: not parsed yet
+const char* crash_how = "";
+int reads_taken = 0;
 
 int IntegerFromEnvironment(const char* name, int fallback) {
   const char* text = std::getenv(name);
@@ -39,6 +47,17 @@ void ParseReads() {
     reads[read_count++] = static_cast<int>(value);
     text = end;
   }
+}
+
+void ParseCrash() {
+  crash_at = 0;
+  const char* text = std::getenv("ZEPTEST_CRASH");
+  if (text == nullptr) return;
+  char* end = nullptr;
+  const long at = std::strtol(text, &end, 10);
+  if (end == text || *end != ':') return;
+  crash_at = static_cast<int>(at);
+  crash_how = end + 1;
 }
 
 void Log(const char* format, int a = 0, int b = 0) {
@@ -82,6 +101,8 @@ int ZEP_CALL ConfigPort(int address, int value) {
 
 int ZEP_CALL ReadPort(int address) {
   Log("ReadPort %d\n", address);
+  if (crash_at < 0) ParseCrash();
+  if (++reads_taken == crash_at) zeptest::Crash(crash_how);
   if (read_count < 0) ParseReads();
   if (read_count == 0) return 0;
   const int value = reads[next_read];

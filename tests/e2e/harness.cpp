@@ -93,7 +93,7 @@ struct Plan {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  const rlimit no_core{0, 0};  // Ctrl-\ must not leave cores behind
+  const rlimit no_core{0, 0};  // Ctrl-\, the faults and abort must not leave cores behind
   setrlimit(RLIMIT_CORE, &no_core);
   if (chdir(plan.dir) != 0) _exit(kSetupFailed);
   execve(plan.program, plan.argv, plan.envp);
@@ -359,6 +359,8 @@ Program::Program(const Options& options) : options_(options) {
   }
   if (options_.reads != nullptr)
     environment.push_back(std::string("ZEPTEST_READS=") + options_.reads);
+  if (options_.crash != nullptr)
+    environment.push_back(std::string("ZEPTEST_CRASH=") + options_.crash);
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);

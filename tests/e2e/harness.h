@@ -47,6 +47,7 @@ struct Options {
   const char* open_result = nullptr;  // ZEPTEST_OPEN_RESULT; null: driver default
   const char* reads = nullptr;        // ZEPTEST_READS; null: driver default
   bool hold = false;                  // OpenPort waits until Release()
+  const char* crash = nullptr;        // ZEPTEST_CRASH, "N:how": the driver crashes
   // Run as nobody with no capabilities (through setpriv when run by root).
   bool unprivileged = false;
   // Run this program where it lies, with its own driver, instead of a copy
