@@ -7,7 +7,8 @@
 // Key check: the controlling terminal, /dev/tty, in non-canonical mode without
 // echo, asked how many bytes wait (FIONREAD) and never read, so the key that
 // ends the run is still there for the shell. The user's mode is put back at
-// exit and from every signal that ends or stops the process.
+// exit and from every signal that ends or stops the process, a fault in the
+// driver included.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -92,7 +93,21 @@ termios monitoring_mode;  // keys readable at once, not echoed
 volatile sig_atomic_t monitoring = 0;
 volatile sig_atomic_t mode_active = 0;
 
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// Every signal whose default action ends the process, with a core dump or
+// without: sent from outside, or a fault while the driver runs. The real-time
+// signals join at run time, since SIGRTMIN leaves out those the C library
+// keeps for itself. SIGKILL and SIGSTOP cannot be caught.
+constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT,
+                                  SIGBUS,  SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGPIPE,
+                                  SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM,
+                                  SIGPROF, SIGIO,   SIGPWR,    SIGSYS};
+
+// A driver that overflows its stack faults with no stack left to run a
+// handler on, so the handlers have one of their own. 64 KiB is ample for the
+// few calls they make, under the sanitizers too, and well above the signal
+// frame of the largest register state.
+constexpr std::size_t kSignalStackSize = std::size_t{64} * 1024;
+alignas(16) char signal_stack[kSignalStackSize];
 
 bool InForeground() { return tcgetpgrp(terminal) == getpgrp(); }
 
@@ -112,16 +127,23 @@ void SetHandler(int signal_number, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
+  action.sa_flags = SA_RESTART | SA_ONSTACK;
   sigaction(signal_number, &action, nullptr);
 }
 
 // Puts the user's mode back, then lets the signal end the process as it would
-// have, so the parent sees the true cause.
+// have, so the parent sees the true cause and a core is dumped where the
+// signal dumps one. Only async-signal-safe calls: it may interrupt anything,
+// the driver in the middle of a fault included. A fault is raised again here
+// rather than left to recur, so the faulting instruction never runs twice:
+// the pending signal ends the process as the handler returns, with the
+// registers of the fault.
 void OnEndingSignal(int signal_number) {
+  const int saved_errno = errno;
   RestoreSavedMode();
   SetHandler(signal_number, SIG_DFL);
   raise(signal_number);  // blocked in this handler: delivered as it returns
+  errno = saved_errno;
 }
 
 // Ctrl-Z: the shell we stop into must echo as usual.
@@ -163,8 +185,19 @@ void HandleUnlessIgnored(int signal_number, void (*handler)(int)) {
   if (current.sa_handler != SIG_IGN) SetHandler(signal_number, handler);
 }
 
+void UseSignalStack() {
+  stack_t stack{};
+  stack.ss_sp = signal_stack;
+  stack.ss_size = sizeof signal_stack;
+  sigaltstack(&stack, nullptr);
+}
+
 void InstallSignalHandlers() {
+  UseSignalStack();
   for (const int signal_number : kEndingSignals) HandleUnlessIgnored(signal_number, OnEndingSignal);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    HandleUnlessIgnored(signal_number, OnEndingSignal);
+  }
   HandleUnlessIgnored(SIGTSTP, OnStop);
   SetHandler(SIGCONT, OnContinue);
 }

@@ -65,11 +65,15 @@ INSTANTIATE_TEST_SUITE_P(Keys, KeyTest,
                                          Key{"F5", "\x1b[15~"}),
                          ByName());
 
-// How a run is ended during monitoring: typed bytes, or a signal sent to it.
+// How a run is ended during monitoring: typed bytes, a signal sent to it, or
+// the driver crashing at a reading after the first key check. A crash comes
+// too soon to look at the mode first; the first key check sets it before the
+// second reading.
 struct Ending {
   const char* name;
-  const char* typed;  // null: send `signal`
-  int signal;         // 0: a normal end, exit status 1
+  const char* typed;            // null: send `signal`
+  int signal;                   // 0: a normal end, exit status 1
+  const char* crash = nullptr;  // ZEPTEST_CRASH; then `signal` is the one it raises
   NAMED_CASE(Ending)
 };
 
@@ -77,17 +81,20 @@ class ModeTest : public testing::TestWithParam<Ending> {};
 
 TEST_P(ModeTest, IsMonitoringDuringTheRunAndRestoredAfter) {
   const Ending ending = GetParam();
-  Program run(Options{});
-  ASSERT_TRUE(run.WaitForMonitoringMode());
-  const termios monitoring = run.Mode();
-  EXPECT_EQ(monitoring.c_lflag & ECHO, 0U);
-  EXPECT_NE(monitoring.c_lflag & ISIG, 0U);
-  EXPECT_NE(monitoring.c_oflag & OPOST, 0U);
-
-  if (ending.typed != nullptr) {
-    run.Type(ending.typed);
-  } else {
-    run.Signal(ending.signal);
+  Options options;
+  options.crash = ending.crash;
+  Program run(options);
+  if (ending.crash == nullptr) {
+    ASSERT_TRUE(run.WaitForMonitoringMode());
+    const termios monitoring = run.Mode();
+    EXPECT_EQ(monitoring.c_lflag & ECHO, 0U);
+    EXPECT_NE(monitoring.c_lflag & ISIG, 0U);
+    EXPECT_NE(monitoring.c_oflag & OPOST, 0U);
+    if (ending.typed != nullptr) {
+      run.Type(ending.typed);
+    } else {
+      run.Signal(ending.signal);
+    }
   }
   if (ending.signal == 0) {
     EXPECT_TRUE(ExitedWith(run.Wait(), 1));
@@ -98,16 +105,28 @@ TEST_P(ModeTest, IsMonitoringDuringTheRunAndRestoredAfter) {
     EXPECT_EQ(run.Terminal().find("Closing port"), std::string::npos);
     EXPECT_EQ(run.Log().find("ClosePort"), std::string::npos);
   }
+  if (ending.crash != nullptr) {
+    EXPECT_EQ(run.ReadCount(), std::stoul(ending.crash));  // the crash was in that reading
+  }
   EXPECT_TRUE(SameMode(run.mode_before(), run.Mode()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Endings, ModeTest,
-                         testing::Values(Ending{"Key", "q", 0}, Ending{"CtrlC", "\x03", SIGINT},
-                                         Ending{"CtrlBackslash", "\x1c", SIGQUIT},
-                                         Ending{"Sigterm", nullptr, SIGTERM},
-                                         Ending{"Sighup", nullptr, SIGHUP},
-                                         Ending{"Sigpipe", nullptr, SIGPIPE}),
-                         ByName());
+INSTANTIATE_TEST_SUITE_P(
+    Endings, ModeTest,
+    testing::Values(Ending{"Key", "q", 0}, Ending{"CtrlC", "\x03", SIGINT},
+                    Ending{"CtrlBackslash", "\x1c", SIGQUIT}, Ending{"Sigterm", nullptr, SIGTERM},
+                    Ending{"Sighup", nullptr, SIGHUP}, Ending{"Sigpipe", nullptr, SIGPIPE},
+                    Ending{"Sigusr1", nullptr, SIGUSR1}, Ending{"Sigalrm", nullptr, SIGALRM},
+                    Ending{"Sigxcpu", nullptr, SIGXCPU}, Ending{"Sigabrt", nullptr, SIGABRT},
+                    Ending{"Sigsegv", nullptr, SIGSEGV}, Ending{"Sigrtmin", nullptr, SIGRTMIN},
+                    Ending{"Sigrtmax", nullptr, SIGRTMAX},
+                    Ending{"BadPointer", nullptr, SIGSEGV, "3:pointer"},
+                    Ending{"StackOverflow", nullptr, SIGSEGV, "3:stack"},
+                    Ending{"BusError", nullptr, SIGBUS, "3:bus"},
+                    Ending{"DivisionByZero", nullptr, SIGFPE, "3:divide"},
+                    Ending{"IllegalInstruction", nullptr, SIGILL, "3:illegal"},
+                    Ending{"Abort", nullptr, SIGABRT, "3:abort"}),
+    ByName());
 
 // As a shell's foreground job, so that the terminal's stop applies in full.
 TEST(TerminalTest, CtrlZGivesTheTerminalBackAndContinueTakesItAgain) {
