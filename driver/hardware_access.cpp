@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -12,9 +13,9 @@ namespace {
 
 constexpr char kName[] = "libzepdriver";
 
-}  // namespace
-
-void ReportNoAccess(int address, int error) {
+// Root or the capability helps only where the kernel withheld the ports from
+// this process: EPERM from ioperm, EPERM or EACCES opening /dev/port.
+void ReportNoPrivilege(unsigned int first, unsigned int last, int error) {
   // The capability has to be on the program file that runs, so name it.
   char program[PATH_MAX] = "the program";
   const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
@@ -22,8 +23,25 @@ void ReportNoAccess(int address, int error) {
   std::fprintf(stderr,
                "%s: cannot use I/O ports 0x%x to 0x%x: %s; run as root, or grant the program "
                "CAP_SYS_RAWIO (sudo setcap cap_sys_rawio+ep %s)\n",
-               kName, static_cast<unsigned int>(address),
-               static_cast<unsigned int>(address + kBlockSize - 1), std::strerror(error), program);
+               kName, first, last, std::strerror(error), program);
+}
+
+}  // namespace
+
+void ReportNoAccess(int address, int error) {
+  const auto first = static_cast<unsigned int>(address);
+  const auto last = static_cast<unsigned int>(address + kBlockSize - 1);
+  if (error == EPERM || error == EACCES) {
+    ReportNoPrivilege(first, last, error);
+    return;
+  }
+  const char* const why =
+      error == ENOSYS
+          ? "; this kernel has no port I/O (some kernels and virtual machines leave it out), "
+            "and no privilege changes that"
+          : "";
+  std::fprintf(stderr, "%s: cannot use I/O ports 0x%x to 0x%x: %s%s\n", kName, first, last,
+               std::strerror(error), why);
 }
 
 void ReportNoBlock(int address) {

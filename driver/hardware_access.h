@@ -15,7 +15,8 @@ constexpr int kFloatingBus = 0xFF;  // what a read of a port not open gives, as 
 constexpr bool IsBlockAddress(int address) { return address >= 0 && address <= kHighestBlock; }
 
 // The driver's one line on standard error when OpenPort fails: which block,
-// why (the system's word for `error`) and what to do about it.
+// why (the system's word for `error`) and, where privilege would help, how to
+// get it; a kernel with no port I/O at all (ENOSYS) is said to be one.
 void ReportNoAccess(int address, int error);
 // The same for an address that names no block of the I/O space.
 void ReportNoBlock(int address);
