@@ -5,6 +5,6 @@
 
 // Milliseconds of a clock that only moves forward, from a fixed point of the
 // platform's choosing (Linux: boot).
-long long MonotonicMilliseconds() noexcept;
+long long MonotonicMilliseconds();
 
 #endif  // BCDMON_DRIVER_CLOCK_H_

@@ -2,7 +2,7 @@
 
 #include "driver/clock.h"
 
-long long MonotonicMilliseconds() noexcept {
+long long MonotonicMilliseconds() {
   timespec now{};
   // CLOCK_MONOTONIC cannot fail with a valid pointer; it is not set back
   // when the wall clock is.

@@ -4,7 +4,7 @@
 
 // The performance counter, not GetTickCount64: the tick is 10 to 16 ms, as
 // long as one step of the simulated counter.
-long long MonotonicMilliseconds() noexcept {
+long long MonotonicMilliseconds() {
   LARGE_INTEGER frequency;
   LARGE_INTEGER count;
   QueryPerformanceFrequency(&frequency);

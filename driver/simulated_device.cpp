@@ -11,7 +11,7 @@ constexpr int kPortAddress = 888;
 constexpr int kFloatingBus = 0xFF;  // what a read of an absent port gives on a PC
 constexpr long long kStepMilliseconds = 10;
 
-long long opened_at = MonotonicMilliseconds();
+long long opened_at = 0;  // set by OpenPort
 
 int PackedBcd(int value) { return (value / 10) << 4 | value % 10; }
 
