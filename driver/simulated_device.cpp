@@ -2,17 +2,16 @@
 // be tried without a board. The port at 888 shows a two-digit packed-BCD
 // counter of hundredths of a second since the port was opened: 00, 01, ... 99,
 // then 00 again.
-#include <chrono>
-
+#include "driver/clock.h"
 #include "driver/port_driver.h"
 
 namespace {
 
 constexpr int kPortAddress = 888;
 constexpr int kFloatingBus = 0xFF;  // what a read of an absent port gives on a PC
-constexpr auto kStep = std::chrono::milliseconds(10);
+constexpr long long kStepMilliseconds = 10;
 
-std::chrono::steady_clock::time_point opened_at = std::chrono::steady_clock::now();
+long long opened_at = 0;  // set by OpenPort
 
 int PackedBcd(int value) { return (value / 10) << 4 | value % 10; }
 
@@ -22,7 +21,7 @@ extern "C" {
 
 int ZEP_CALL OpenPort(int address) {
   if (address != kPortAddress) return 0;
-  opened_at = std::chrono::steady_clock::now();
+  opened_at = MonotonicMilliseconds();
   return 1;
 }
 
@@ -30,7 +29,7 @@ int ZEP_CALL ConfigPort(int /*address*/, int /*value*/) { return 1; }
 
 int ZEP_CALL ReadPort(int address) {
   if (address != kPortAddress) return kFloatingBus;
-  const auto steps = (std::chrono::steady_clock::now() - opened_at) / kStep;
+  const long long steps = (MonotonicMilliseconds() - opened_at) / kStepMilliseconds;
   return PackedBcd(static_cast<int>(steps % 100));
 }
 

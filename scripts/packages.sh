@@ -20,8 +20,9 @@ require_packages() {
 
 build_packages=(cmake ninja-build g++ libc6-dev)
 # What building the Debian package and checking it need: dpkg-shlibdeps and
-# file for its dependencies, man and groff to render the man page.
-package_packages=(dpkg-dev file man-db groff-base)
+# file for its dependencies, man and groff to render the man page, lintian to
+# check it.
+package_packages=(dpkg-dev file man-db groff-base lintian)
 # Cross-building for Windows and running its tests: MinGW-w64, Wine, and
-# GoogleTest's sources to build it for the target.
-windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest)
+# GoogleTest's sources to build it for the target, zip to pack it.
+windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest zip)

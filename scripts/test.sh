@@ -17,6 +17,10 @@ cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
 
+# The release: built twice, from copies of the tree at two paths, it must be
+# the same bytes, and pass lintian and the other checks of what ships.
+scripts/check_release.sh
+
 # Windows: the shipped 32-bit build, packaged, with its file checked; and the
 # 64-bit build, whose tests run under wine64 (no 32-bit code runs here).
 cmake --preset win32

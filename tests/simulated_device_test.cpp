@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "driver/clock.h"
 #include "driver/port_driver.h"
 
 namespace {
@@ -30,6 +31,23 @@ TEST(SimulatedDevice, ShowsACounterOfHundredthsInPackedBcd) {
   EXPECT_TRUE(IsPackedBcd(later)) << later;
   EXPECT_NE(later, first);
   ClosePort();
+}
+
+// The device's clock against the runtime's steady clock read around it: both
+// are the platform's monotonic clock, so however long the sleep takes, the
+// device's interval lies within the bracketing one (give or take the
+// millisecond each reading truncates) and is never shorter than the sleep.
+TEST(SimulatedDevice, ClockMovesInMillisecondsOfTheSteadyClock) {
+  using std::chrono::steady_clock;
+  const steady_clock::time_point before = steady_clock::now();
+  const long long first = MonotonicMilliseconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const long long last = MonotonicMilliseconds();
+  const steady_clock::time_point after = steady_clock::now();
+  const long long bracket =
+      std::chrono::duration_cast<std::chrono::milliseconds>(after - before).count();
+  EXPECT_GE(last - first, 30 - 1);
+  EXPECT_LE(last - first, bracket + 1);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // The Debian package, built from this build and unpacked into a scratch
 // folder as dpkg would lay it out: the program there finds its driver through
-// its own RUNPATH, and its man page renders without a warning.
+// its own RUNPATH and needs nothing but the C library, and its man page
+// renders without a warning.
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -38,6 +40,7 @@ class PackageTest : public testing::Test {
       const std::string unpack =
           "dpkg-deb -x '" + entry.path().string() + "' '" + (scratch_ / "root").string() + "'";
       if (std::system(unpack.c_str()) == 0) root_ = scratch_ / "root";
+      package_ = entry.path();
     }
   }
   static void TearDownTestSuite() {
@@ -51,10 +54,26 @@ class PackageTest : public testing::Test {
 
   static fs::path scratch_;
   static fs::path root_;
+  static fs::path package_;
 };
 
 fs::path PackageTest::scratch_;
 fs::path PackageTest::root_;
+fs::path PackageTest::package_;
+
+// The names of the files a process has mapped, but for the loader, which is
+// named after the processor (ld-linux-x86-64.so.2 and the like).
+std::set<std::string> MappedFilesButTheLoader(pid_t pid) {
+  std::istringstream maps(ReadFile("/proc/" + std::to_string(pid) + "/maps"));
+  std::set<std::string> names;
+  for (std::string line; std::getline(maps, line);) {
+    const std::size_t path = line.find(" /");
+    if (path == std::string::npos) continue;
+    const std::string name = fs::path(line.substr(path + 1)).filename();
+    if (name.rfind("ld-", 0) != 0) names.insert(name);
+  }
+  return names;
+}
 
 TEST_F(PackageTest, InstalledProgramShowsTheSimulatedDeviceUntilAKey) {
   const std::string program = (root_ / "usr/bin/bcdmon").string();
@@ -92,8 +111,35 @@ TEST_F(PackageTest, InstalledProgramShowsTheSimulatedDeviceUntilAKey) {
   ASSERT_TRUE(SameMode(run.mode_before(), run.Mode()));
 }
 
+// The C and C++ runtime is the system's C library alone: the package depends
+// on libc6 and nothing else, and the running program maps the C library, the
+// loader and its driver and nothing else. Built with the sanitizers, the
+// program needs their runtimes too.
+TEST_F(PackageTest, InstalledProgramNeedsTheCLibraryAlone) {
+  if (SANITIZED_BUILD) GTEST_SKIP() << "the sanitizers' runtimes are linked in";
+  const fs::path depends = scratch_ / "depends";
+  const std::string field =
+      "dpkg-deb -f '" + package_.string() + "' Depends >'" + depends.string() + "'";
+  ASSERT_EQ(std::system(field.c_str()), 0);
+  const std::string needs = ReadFile(depends);
+  EXPECT_EQ(needs.compare(0, 6, "libc6 "), 0) << needs;
+  EXPECT_EQ(needs.find(','), std::string::npos) << needs;
+
+  const std::string program = (root_ / "usr/bin/bcdmon").string();
+  Options options;
+  options.driver = Driver::kNone;
+  options.program = program.c_str();
+  Program run(options);
+  ASSERT_TRUE(run.WaitForTerminal("Unpacked BCD : "));
+  const std::set<std::string> mapped = MappedFilesButTheLoader(run.pid());
+  run.Type("q");
+  EXPECT_TRUE(ExitedWith(run.Wait(), 1));
+  const std::set<std::string> expected = {"bcdmon", "libc.so.6", "libzepdriver.so"};
+  EXPECT_EQ(mapped, expected);
+}
+
 TEST_F(PackageTest, ManPageRendersWithoutWarnings) {
-  const fs::path page = root_ / "usr/share/man/man1/bcdmon.1";
+  const fs::path page = root_ / "usr/share/man/man1/bcdmon.1.gz";
   ASSERT_TRUE(fs::exists(page));
   const fs::path out = scratch_ / "man.out";
   const fs::path err = scratch_ / "man.err";

@@ -1,0 +1,57 @@
+# Checks the version resource of a shipped Windows file, what Explorer shows
+# in its Properties:
+#   cmake -D FILE=bcdmon.exe -D VERSION=1.0.0 -D COPYRIGHT=... -P check_version.cmake
+# The fixed part (the version as numbers), and the strings in U.S. English.
+file(READ ${FILE} hex HEX)
+# VS_FIXEDFILEINFO: its signature, the structure's version, then the file's
+# version as two little-endian words, major.minor and patch.0.
+string(REPLACE "." ";" numbers "${VERSION}")
+list(GET numbers 0 major)
+list(GET numbers 1 minor)
+list(GET numbers 2 patch)
+math(EXPR most "(${major} << 16) | ${minor}" OUTPUT_FORMAT HEXADECIMAL)
+math(EXPR least "${patch} << 16" OUTPUT_FORMAT HEXADECIMAL)
+function(little_endian value out)
+  string(SUBSTRING "${value}" 2 -1 digits)
+  string(LENGTH "${digits}" length)
+  math(EXPR pad "8 - ${length}")
+  string(REPEAT "0" ${pad} zeros)
+  string(REGEX REPLACE "(..)(..)(..)(..)" "\\4\\3\\2\\1" bytes "${zeros}${digits}")
+  set(${out} ${bytes} PARENT_SCOPE)
+endfunction()
+little_endian(${most} most)
+little_endian(${least} least)
+
+set(failures "")
+if(NOT hex MATCHES "bd04effe00000100${most}${least}")
+  string(APPEND failures "\n  no VS_FIXEDFILEINFO with file version ${VERSION}")
+endif()
+
+file(STRINGS ${FILE} strings ENCODING UTF-16LE LENGTH_MINIMUM 3)
+if(NOT strings MATCHES "VS_VERSION_INFO;StringFileInfo;040904B0;")
+  string(APPEND failures "\n  no U.S. English string table")
+endif()
+get_filename_component(name ${FILE} NAME)
+foreach(entry IN ITEMS "ProductName=bcdmon" "ProductVersion=${VERSION}" "FileVersion=${VERSION}"
+                       "OriginalFilename=${name}" "LegalCopyright=${COPYRIGHT}")
+  string(REGEX MATCH "^[^=]+" key "${entry}")
+  string(REGEX REPLACE "^[^=]+=" "" value "${entry}")
+  list(FIND strings ${key} at)
+  math(EXPR next "${at} + 1")
+  set(found "")
+  if(at GREATER_EQUAL 0)
+    list(GET strings ${next} found)
+  endif()
+  if(NOT found STREQUAL value)
+    string(APPEND failures "\n  ${key} \"${found}\", expected \"${value}\"")
+  endif()
+endforeach()
+list(FIND strings FileDescription at)
+if(at LESS 0)
+  string(APPEND failures "\n  no FileDescription")
+endif()
+
+if(failures)
+  message(FATAL_ERROR "${FILE}:${failures}")
+endif()
+message(STATUS "${FILE}: version ${VERSION}, ${COPYRIGHT}")
