@@ -35,9 +35,14 @@ i386_prepare() {
   fi
   if ! i386_via_qemu_asked && i386_runs_wine32; then return 0; fi
   if ! i386_is_root; then
-    i386_problem="this kernel runs no 32-bit programs, and registering qemu-user for them needs root"
-    i386_via_qemu_asked && i386_problem="BCDMON_I386_VIA_QEMU=1 asks for qemu-user, and registering it needs root"
-    i386_remedy="sudo scripts/test.sh"
+    if i386_via_qemu_asked; then
+      i386_problem="BCDMON_I386_VIA_QEMU=1 asks for qemu-user, and registering it needs root"
+      i386_remedy="sudo BCDMON_I386_VIA_QEMU=1 scripts/test.sh"
+    else
+      i386_problem="$wine32 does not start ($("$wine32" --version 2>&1 | head -n 1)):"
+      i386_problem+=" this kernel runs no 32-bit programs, and registering qemu-user for them needs root"
+      i386_remedy="sudo scripts/test.sh"
+    fi
     return 1
   fi
   i386_install_qemu
