@@ -39,8 +39,10 @@ i386_prepare() {
       i386_problem="BCDMON_I386_VIA_QEMU=1 asks for qemu-user, and registering it needs root"
       i386_remedy="sudo BCDMON_I386_VIA_QEMU=1 scripts/test.sh"
     else
-      i386_problem="$wine32 does not start ($("$wine32" --version 2>&1 | head -n 1)):"
-      i386_problem+=" this kernel runs no 32-bit programs, and registering qemu-user for them needs root"
+      local error
+      error=$("$wine32" --version 2>&1 | head -n 1 || true)
+      i386_problem="$wine32 does not start${error:+ ($error)}: this kernel"
+      i386_problem+=" runs no 32-bit programs, and registering qemu-user for them needs root"
       i386_remedy="sudo scripts/test.sh"
     fi
     return 1
