@@ -43,7 +43,8 @@ cd "$work"
 # The terminal's input: a FIFO held open at both ends, so it never ends.
 mkfifo keys
 exec 3<>keys
-SHELL=/bin/sh script -qfec "$(printf '%q' "$wine") cmd 2>relay.log" screen <keys >/dev/null &
+SHELL=/bin/sh script -qfec "tty >tty.txt; exec $(printf '%q' "$wine") cmd 2>relay.log" screen \
+  <keys >/dev/null &
 session=$!
 type_keys() { printf '%b' "$1" >&3; }
 
@@ -66,14 +67,16 @@ writes() { LC_ALL=C grep -oaE 'Call [A-Za-z0-9]+\.Write(File|Console[AW])\([0-9a
   sed 's/.*,//'; }
 writes_at_least() { [ "$(writes | wc -l)" -ge "$1" ]; }
 
-# Typed before the prompt, keys would go through the terminal's line
-# discipline, which turns the Enter into a line feed.
+# Typed before Wine's console has put the terminal in raw mode, keys would
+# go through its line discipline, which turns the Enter into a line feed; the
+# prompt may be on the screen before that.
+raw_mode() { [ -s tty.txt ] && stty -a -F "$(cat tty.txt)" 2>/dev/null | grep -qw -- -icanon; }
 prompt="Z:$(printf '%s' "$work" | tr / '\\')>"
-wait_for has "$prompt" screen || {
-  echo "FAIL: no prompt from cmd; the screen:" >&2
+if ! { wait_for has "$prompt" screen && wait_for raw_mode; }; then
+  echo "FAIL: no prompt from cmd, or the terminal not in raw mode; the screen:" >&2
   cat -v screen >&2
   exit 1
-}
+fi
 
 header=$'\r\nOpening Port...Passed\r\nConfig Port....done\r\nUnpacked BCD : '
 trailer=$'\r\nClosing port...done\r\n\r\n'
