@@ -16,7 +16,9 @@ export WINEARCH=$2 WINEPREFIX=$3 WINEDEBUG=-all
 deadline_seconds=120
 
 # name, what the terminal gets for the key, the rest of the command typed
-# after it: a letter stays waiting and begins cmd's next command line.
+# after it: a letter stays waiting and begins cmd's next command line. The
+# arrow is Down: Up, left waiting too, would recall the last command into
+# cmd's line.
 cases=(
   "letter|e|cho"
   "arrow|\033[B|echo"
