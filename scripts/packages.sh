@@ -1,12 +1,8 @@
 # Sourced by the other scripts: makes sure the Debian packages they need are
 # installed, installing them when run as root, otherwise naming the command.
 require_packages() {
-  local missing=()
-  local package
-  for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-      missing+=("$package")
-  done
+  local missing
+  read -ra missing <<<"$(missing_packages "$@")"
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "Missing packages. Install them with:" >&2
@@ -18,6 +14,23 @@ require_packages() {
   apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# Names those of the packages given that are not installed.
+missing_packages() {
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      printf '%s ' "$package"
+  done
+}
+
+# Makes dpkg take packages of a foreign architecture such as i386 (apt reads
+# their lists at the next install); as root only.
+add_architecture() {
+  dpkg --print-foreign-architectures | grep -qx "$1" && return 0
+  echo "Adding the architecture $1" >&2
+  dpkg --add-architecture "$1"
+}
+
 build_packages=(cmake ninja-build g++ libc6-dev)
 # What building the Debian package and checking it need: dpkg-shlibdeps and
 # file for its dependencies, man and groff to render the man page, lintian to
@@ -26,3 +39,6 @@ package_packages=(dpkg-dev file man-db groff-base lintian)
 # Cross-building for Windows and running its tests: MinGW-w64, Wine, and
 # GoogleTest's sources to build it for the target, zip to pack it.
 windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest zip)
+# Running the shipped 32-bit build: Wine's 32-bit loader, of the i386
+# architecture.
+i686_packages=(wine32:i386)

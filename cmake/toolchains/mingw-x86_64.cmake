@@ -1,5 +1,5 @@
-# 64-bit Windows with MinGW-w64. This machine cannot run 32-bit code, so the
-# Windows tests run this build under wine64.
+# 64-bit Windows with MinGW-w64, not shipped: the Windows tests run this build
+# under wine64 too, so that the sources are checked on both word sizes.
 set(BCDMON_MINGW_TRIPLET x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
