@@ -29,6 +29,7 @@ source scripts/i386.sh
 i386_ready=1
 i386_prepare || i386_ready=0
 cmake --preset win32
+cmake --build --preset win32
 cmake --build --preset win32 --target package
 # The checks of the files themselves need no Wine and run in any case.
 file_checks='^windows[.](imports|version[.].*)$'
