@@ -1,0 +1,80 @@
+# Sourced by the test script (after packages.sh) and by the emulated-PC suite:
+# what the suite needs, qemu and the guest's tools, and the kernel it boots,
+# Debian's own.
+#
+#   emulated_pc_prepare       installs what is missing (as root) and fetches the
+#                             kernel; false, with emulated_pc_problem and
+#                             emulated_pc_remedy set, when it cannot
+#   emulated_pc_kernel        sets emulated_pc_vmlinuz to the kernel, fetched
+#                             into the cache on first use; false, with the
+#                             problem set, when it cannot be
+#   emulated_pc_not_run TESTS says which tests did not run, why, and what would
+#                             let them
+
+emulated_pc_cache=${XDG_CACHE_HOME:-${HOME:-/var/tmp}/.cache}/bcdmon/kernel
+emulated_pc_problem=""
+emulated_pc_remedy=""
+emulated_pc_vmlinuz=""
+
+emulated_pc_prepare() {
+  if [ "$(id -u)" -eq 0 ]; then
+    require_packages "${emulated_pc_packages[@]}"
+  else
+    local missing
+    missing=$(missing_packages "${emulated_pc_packages[@]}")
+    if [ -n "$missing" ]; then
+      missing=${missing% }
+      emulated_pc_problem="not installed: $missing"
+      emulated_pc_remedy="sudo apt-get install -y --no-install-recommends $missing"
+      return 1
+    fi
+  fi
+  emulated_pc_kernel || return 1
+  echo "The emulated PC boots $emulated_pc_vmlinuz" >&2
+}
+
+# The image package that linux-image-amd64 depends on (linux-image-6.1.0-NN-
+# amd64), downloaded and unpacked here rather than installed: installing runs
+# its initramfs trigger for nearly a minute and changes /boot. Only the
+# vmlinuz is kept, named after the package, so a new kernel is fetched once.
+emulated_pc_kernel() {
+  local package
+  package=$(emulated_pc_kernel_package)
+  if [ -z "$package" ] && [ "$(id -u)" -eq 0 ]; then
+    apt-get update -q >&2 && package=$(emulated_pc_kernel_package)
+  fi
+  if [ -z "$package" ]; then
+    emulated_pc_problem="apt knows no linux-image-amd64 to take the kernel from"
+    emulated_pc_remedy="sudo apt-get update, then run it again"
+    return 1
+  fi
+  local kernel=$emulated_pc_cache/$package.vmlinuz
+  if [ ! -s "$kernel" ]; then
+    mkdir -p "$emulated_pc_cache"
+    local scratch error status=0
+    scratch=$(mktemp -d "$emulated_pc_cache/fetch-XXXXXX")
+    error=$(cd "$scratch" && apt-get download -q "$package" 2>&1 >/dev/null) &&
+      dpkg-deb --fsys-tarfile "$scratch"/*.deb | tar -xOf - --wildcards './boot/vmlinuz-*' \
+        >"$scratch/vmlinuz" && [ -s "$scratch/vmlinuz" ] && mv "$scratch/vmlinuz" "$kernel" ||
+      status=$?
+    rm -rf "$scratch"
+    if [ "$status" -ne 0 ]; then
+      emulated_pc_problem="Debian's kernel could not be fetched (apt-get download $package"
+      emulated_pc_problem+="${error:+: $(printf '%s' "$error" | grep -v '^W: ' | head -n 1)})"
+      emulated_pc_remedy="sudo apt-get update, then run it again"
+      return 1
+    fi
+  fi
+  emulated_pc_vmlinuz=$kernel
+}
+
+emulated_pc_kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }'
+}
+
+emulated_pc_not_run() {
+  echo "NOT RUN, the emulated-PC tests:${*:+ $*}" >&2
+  echo "  why: $emulated_pc_problem" >&2
+  if [ -n "$emulated_pc_remedy" ]; then echo "  to run them: $emulated_pc_remedy" >&2; fi
+}

@@ -1,0 +1,81 @@
+#!/bin/busybox sh
+# The emulated PC's /init. It does what the host says on the console (the
+# serial line), one command a line, and answers in lines that begin with "@",
+# as the kernel may print between them:
+#   setup COMMAND...  runs COMMAND as root                          @setup STATUS
+#   run USER PROGRAM  runs PROGRAM as USER (root, or UID:GID) in a session of
+#                     its own on the serial line, its output and errors into
+#                     files. Once it has shown readings: @caps, the capability
+#                     lines of its /proc/PID/status, and @key, to which the
+#                     host types a key. Then @status, @out and @err (gzip,
+#                     base64) and @end.
+#   end               powers the PC off; so does a minute with no command.
+# Anything else, such as the key a run leaves waiting, is no command.
+export PATH=/bin:/sbin
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t devtmpfs dev /dev
+# The console itself never becomes a controlling terminal: /dev/ttyS0 does,
+# for each run. The host's commands are not echoed back to it.
+stty -echo
+wait_tenths=300
+readings_before_key=2 # in the output file: its first buffer is written
+
+# True while the process runs: a zombie has ended.
+running() {
+  local state
+  state=$(sed 's/.*) //; s/ .*//' "/proc/$1/stat" 2>/dev/null)
+  [ -n "$state" ] && [ "$state" != Z ]
+}
+
+readings() { grep -c '^Unpacked BCD' /tmp/out; }
+
+run() {
+  local user=$1 program=$2 pid watchdog status tenths=0
+  if [ "$user" = root ]; then
+    set -- "$program"
+  else
+    set -- /pc/as_user "${user%:*}" "${user#*:}" "$program"
+  fi
+  setsid -c "$@" </dev/ttyS0 >/tmp/out 2>/tmp/err &
+  pid=$!
+  while running "$pid" && [ "$(readings)" -lt "$readings_before_key" ] && [ "$tenths" -lt "$wait_tenths" ]; do
+    sleep 0.1
+    tenths=$((tenths + 1))
+  done
+  if running "$pid"; then
+    echo "@caps" $(grep -E '^Cap(Inh|Prm|Eff|Amb):' "/proc/$pid/status")
+    echo "@key"
+  fi
+  (sleep $((wait_tenths / 10)) && kill -9 "$pid") 2>/dev/null &
+  watchdog=$!
+  wait "$pid"
+  status=$?
+  kill "$watchdog" 2>/dev/null
+  echo "@status $status"
+  echo "@out $(gzip -c /tmp/out | base64 -w 0)"
+  echo "@err $(gzip -c /tmp/err | base64 -w 0)"
+  echo "@end"
+}
+
+# The package as dpkg lays it out, its usr/ in PREFIX, with the hardware
+# device as the program's driver. The initramfs is a tmpfs, which keeps the
+# capability a file is given.
+unpack() {
+  rm -rf /tmp/deb && dpkg-deb -x /pc/bcdmon.deb /tmp/deb && mkdir -p "$1" &&
+    cp -a /tmp/deb/usr/. "$1/" &&
+    cp "$1/lib/bcdmon/hardware/libzepdriver.so" "$1/lib/bcdmon/libzepdriver.so"
+}
+
+echo "@ready"
+while read -t 60 -r command rest; do
+  case $command in
+    setup)
+      eval "$rest"
+      echo "@setup $?"
+      ;;
+    run) run $rest ;;
+    end) break ;;
+  esac
+done
+poweroff -f
