@@ -39,6 +39,9 @@ package_packages=(dpkg-dev file man-db groff-base lintian)
 # Cross-building for Windows and running its tests: MinGW-w64, Wine, and
 # GoogleTest's sources to build it for the target, zip to pack it.
 windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest zip)
+# The emulated PC (scripts/emulated_pc.sh): qemu, and for the guest a static
+# busybox, setcap and cpio to pack them; apt fetches the kernel itself.
+emulated_pc_packages=(qemu-system-x86 busybox-static libcap2-bin cpio)
 # Running the shipped 32-bit build: Wine's 32-bit loader, of the i386
 # architecture.
 i686_packages=(wine32:i386)
