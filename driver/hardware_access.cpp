@@ -1,5 +1,8 @@
 #include "driver/hardware_access.h"
 
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +45,18 @@ void ReportNoAccess(int address, int error) {
           : "";
   std::fprintf(stderr, "%s: cannot use I/O ports 0x%x to 0x%x: %s%s\n", kName, first, last,
                std::strerror(error), why);
+}
+
+void GiveUpCapabilities() {
+  // The ambient set follows the permitted one down to nothing anyway; it is
+  // cleared on its own so that it is empty even where the capset below were
+  // refused. Kernels without ambient capabilities answer EINVAL, harmlessly.
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0L, 0L, 0L);
+  // The system call itself, not libcap: all three sets empty, for the calling
+  // thread (pid 0), the program's only one. Lowering needs no privilege.
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+  syscall(SYS_capset, &header, none);
 }
 
 void ReportNoBlock(int address) {

@@ -1,5 +1,6 @@
 // What the hardware drivers share, whatever the way to the ports: the block
-// they may ask for, and the one line they write when they cannot have it.
+// they may ask for, the one line they write when they cannot have it, and
+// giving up the privilege that got them.
 #ifndef BCDMON_DRIVER_HARDWARE_ACCESS_H_
 #define BCDMON_DRIVER_HARDWARE_ACCESS_H_
 
@@ -20,6 +21,17 @@ constexpr bool IsBlockAddress(int address) { return address >= 0 && address <= k
 void ReportNoAccess(int address, int error);
 // The same for an address that names no block of the I/O space.
 void ReportNoBlock(int address);
+
+// Gives up every capability of the process, whether it ran as root or through
+// the program file's CAP_SYS_RAWIO; none comes back, as the program executes
+// nothing (root's would, in a new program). OpenPort calls it as soon as
+// it has the ports, or has been refused them: nothing after needs any, as the
+// kernel checks the privilege only when it grants (ioperm with turn_on set,
+// the open of /dev/port), not for the port instructions, the reads and
+// writes of an open /dev/port, or giving the ports back. A second OpenPort
+// in the same process is therefore refused, as the process is then without
+// the privilege.
+void GiveUpCapabilities();
 
 }  // namespace zep
 

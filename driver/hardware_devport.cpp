@@ -24,15 +24,20 @@ bool IsOpen(int address) { return port_file != kNoFile && address == opened; }
 
 extern "C" {
 
+// Opened or refused, the capabilities go before anything else runs; the open
+// file needs none to be read and written.
 int ZEP_CALL OpenPort(int address) {
   if (!zep::IsBlockAddress(address)) {
+    zep::GiveUpCapabilities();
     zep::ReportNoBlock(address);
     return 0;
   }
   if (port_file != kNoFile) ClosePort();
   port_file = open(kPortFile, O_RDWR | O_CLOEXEC);
+  const int error = errno;
+  zep::GiveUpCapabilities();
   if (port_file == kNoFile) {
-    zep::ReportNoAccess(address, errno);
+    zep::ReportNoAccess(address, error);
     return 0;
   }
   opened = address;

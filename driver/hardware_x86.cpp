@@ -29,14 +29,20 @@ bool IsOpen(int address) { return opened != kNoBlock && address == opened; }
 
 extern "C" {
 
+// Granted or refused, the capabilities go before anything else runs; the
+// grant stays with the process without them.
 int ZEP_CALL OpenPort(int address) {
   if (!zep::IsBlockAddress(address)) {
+    zep::GiveUpCapabilities();
     zep::ReportNoBlock(address);
     return 0;
   }
   if (opened != kNoBlock) ClosePort();
-  if (AskForBlock(address, kGrant) != 0) {
-    zep::ReportNoAccess(address, errno);
+  const bool granted = AskForBlock(address, kGrant) == 0;
+  const int error = errno;
+  zep::GiveUpCapabilities();
+  if (!granted) {
+    zep::ReportNoAccess(address, error);
     return 0;
   }
   opened = address;

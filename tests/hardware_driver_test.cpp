@@ -2,7 +2,8 @@
 // port permission calls replaced by stand-ins defined here: this executable's
 // definitions come before the C library's for the driver too. No stand-in
 // ever grants anything real, and ConfigPort and ReadPort are called only with
-// no block open, so no test runs a port instruction.
+// no block open, so no test runs a port instruction. Run as root, as in CI,
+// each test starts with every capability, which OpenPort must give up.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,21 @@ void PrintTo(const Request& request, std::ostream* stream) {
   *stream << "(" << request.from << ", " << request.count << ", " << request.on << ")";
 }
 
+// The capability sets of this process as the kernel shows them, but the
+// bounding set, which only limits what a new program could get.
+std::string CapabilitySets() {
+  std::ifstream status("/proc/self/status");
+  std::string sets;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Cap", 0) == 0 && line.rfind("CapBnd", 0) != 0) sets += line + "\n";
+  }
+  return sets;
+}
+
+constexpr char kNoCapabilities[] =
+    "CapInh:\t0000000000000000\nCapPrm:\t0000000000000000\n"
+    "CapEff:\t0000000000000000\nCapAmb:\t0000000000000000\n";
+
 // Standard error while `call` runs.
 template <typename Call>
 std::string StderrOf(Call call) {
@@ -83,7 +100,12 @@ class HardwareDriverTest : public testing::Test {
     iopl_calls = 0;
     refusal = 0;
   }
-  void TearDown() override { EXPECT_EQ(iopl_calls, 0) << "the driver asked for every port"; }
+  // Every test opens, so the process must be left without a capability,
+  // whether the open was granted, refused or never asked for.
+  void TearDown() override {
+    EXPECT_EQ(iopl_calls, 0) << "the driver asked for every port";
+    EXPECT_EQ(CapabilitySets(), kNoCapabilities);
+  }
 };
 
 TEST_F(HardwareDriverTest, AsksForExactlyTheBlockAndGivesItBack) {
@@ -102,6 +124,7 @@ TEST_F(HardwareDriverTest, AsksForExactlyTheBlockAndGivesItBack) {
 
 TEST_F(HardwareDriverTest, OpeningAgainGivesTheEarlierBlockBack) {
   ASSERT_NE(OpenPort(888), 0);
+  EXPECT_EQ(CapabilitySets(), kNoCapabilities) << "while the block is held";
   ASSERT_NE(OpenPort(0x2F8), 0);
   ClosePort();
   EXPECT_EQ(requests,
@@ -147,6 +170,7 @@ TEST_F(HardwareDriverTest, AddressesOutsideTheIoSpaceAskForNothing) {
   for (const int address : {-1, INT_MIN, 0xFFFD, 0xFFFF, 0x10000, 0x10378, INT_MAX}) {
     const std::string errors = StderrOf([&] { EXPECT_EQ(OpenPort(address), 0) << address; });
     EXPECT_EQ(errors.find('\n'), errors.size() - 1) << address << ": " << errors;
+    EXPECT_EQ(CapabilitySets(), kNoCapabilities) << address;
   }
   EXPECT_TRUE(requests.empty());
 
