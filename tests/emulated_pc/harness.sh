@@ -44,7 +44,13 @@ no_capabilities="CapInh: 0000000000000000 CapPrm: 0000000000000000"
 no_capabilities+=" CapEff: 0000000000000000 CapAmb: 0000000000000000"
 
 initramfs() {
-  local work=$1 bcdmon=$2 ioperm=$3 devport=$4 as_user=$5 cpack=$6 cpack_config=$7
+  local work=$1 bcdmon=$2 ioperm=$3 devport=$4 as_user=$5 cpack=$6 cpack_config=$7 tool
+  for tool in qemu-system-x86_64 busybox setcap cpio; do
+    if ! PATH=$PATH:/usr/sbin:/sbin command -v "$tool" >/dev/null; then
+      echo "No $tool: scripts/test.sh installs what the suite needs (as root)" >&2
+      exit 1
+    fi
+  done
   source "$here/../../scripts/emulated_pc.sh"
   if ! emulated_pc_kernel; then
     echo "No kernel: $emulated_pc_problem; $emulated_pc_remedy" >&2
@@ -159,6 +165,7 @@ run_case() {
     next_reply || give_up "$name: no answer to the setup"
     [ "$word $reply" = "setup 0" ] || { fail "$name: the setup failed ($word $reply)" && return; }
   fi
+  # Counted from here: the firmware wrote to the ports too, while it booted.
   local -A size
   for port in "${ports[@]}"; do size[$port]=$(stat -c %s "$dir/$port"); done
   send "run $user $program"

@@ -18,8 +18,8 @@ mount -t devtmpfs dev /dev
 # The console itself never becomes a controlling terminal: /dev/ttyS0 does,
 # for each run. The host's commands are not echoed back to it.
 stty -echo
-wait_tenths=300
-readings_before_key=2 # in the output file: its first buffer is written
+wait_tenths=300       # at most, in tenths of a second, for a run's readings and for its end
+readings_before_key=2 # in the output file, which gets them a buffer at a time
 
 # True while the process runs: a zombie has ended.
 running() {
