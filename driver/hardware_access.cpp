@@ -17,16 +17,21 @@ namespace {
 constexpr char kName[] = "libzepdriver";
 
 // Root or the capability helps only where the kernel withheld the ports from
-// this process: EPERM from ioperm, EPERM or EACCES opening /dev/port.
+// this process: EPERM from ioperm, EPERM or EACCES opening /dev/port. EACCES
+// is the file's mode refusing the user before the kernel asks for the
+// capability, which then does not help alone.
 void ReportNoPrivilege(unsigned int first, unsigned int last, int error) {
   // The capability has to be on the program file that runs, so name it.
   char program[PATH_MAX] = "the program";
   const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
   if (length > 0) program[length] = '\0';
+  const bool file_refused = error == EACCES;
   std::fprintf(stderr,
                "%s: cannot use I/O ports 0x%x to 0x%x: %s; run as root, or grant the program "
-               "CAP_SYS_RAWIO (sudo setcap cap_sys_rawio+ep %s)\n",
-               kName, first, last, std::strerror(error), program);
+               "CAP_SYS_RAWIO (sudo setcap cap_sys_rawio+ep %s)%s%s\n",
+               kName, first, last, std::strerror(error), program,
+               file_refused ? " and its user read and write access to " : "",
+               file_refused ? kPortFile : "");
 }
 
 }  // namespace

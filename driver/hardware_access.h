@@ -11,6 +11,7 @@ namespace zep {
 constexpr int kBlockSize = 4;
 constexpr int kControlOffset = 3;
 constexpr int kHighestBlock = 0xFFFF - (kBlockSize - 1);  // the I/O space ends at 0xFFFF
+constexpr char kPortFile[] = "/dev/port";                 // byte n is I/O port n
 constexpr int kFloatingBus = 0xFF;  // what a read of a port not open gives, as on a PC
 
 constexpr bool IsBlockAddress(int address) { return address >= 0 && address <= kHighestBlock; }

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr char kPortFile[] = "/dev/port";
 constexpr int kNoFile = -1;
 
 int port_file = kNoFile;
@@ -33,7 +32,7 @@ int ZEP_CALL OpenPort(int address) {
     return 0;
   }
   if (port_file != kNoFile) ClosePort();
-  port_file = open(kPortFile, O_RDWR | O_CLOEXEC);
+  port_file = open(zep::kPortFile, O_RDWR | O_CLOEXEC);
   const int error = errno;
   zep::GiveUpCapabilities();
   if (port_file == kNoFile) {

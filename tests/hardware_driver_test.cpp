@@ -141,7 +141,8 @@ struct Refusal {
 
 TEST_F(HardwareDriverTest, RefusedAccessFailsWithOneLineOfReason) {
   const Refusal refusals[] = {{EPERM, true, ""},
-                              {EACCES, true, ""},  // as /dev/port's file mode refuses
+                              // /dev/port's mode refuses: the capability is not enough
+                              {EACCES, true, "and its user read and write access to /dev/port"},
                               {ENOSYS, false, "this kernel has no port I/O"},
                               {EINVAL, false, ""},
                               {EIO, false, ""}};

@@ -226,9 +226,11 @@ check_refused() {
   [ "$status" = 0 ] || fail "$name: status $status, not 0"
   [ "$out" = $'\nOpening Port...Failed' ] || fail "$name: standard output \"$out\""
   # One line, with the kernel's reason, the remedies and the program to give
-  # the capability to.
+  # the capability to; where the file's mode refused, access to it as well.
+  local advice="CAP_SYS_RAWIO (sudo setcap cap_sys_rawio+ep $program)"
+  [ "$reason" != "Permission denied" ] || advice+=" and its user read and write access to /dev/port"
   [[ $err == *$'\n' && ${err%$'\n'} != *$'\n'* && $err == *": $reason; run as root"* &&
-    $err == *CAP_SYS_RAWIO*" $program)"* ]] ||
+    $err == *"$advice"$'\n' ]] ||
     fail "$name: on standard error \"$err\", not one line with \"$reason\" and the advice"
 }
 
