@@ -313,6 +313,13 @@ Program::Program(const Options& options) : options_(options) {
   if (options_.program == nullptr) fs::copy_file(BCDMON_PATH, Path("bcdmon"));
   const char* driver = DriverPath(options_.driver);
   if (driver != nullptr) fs::copy_file(driver, Path("libzepdriver.so"));
+  std::string working_dir = dir_;
+  const char* stranger = DriverPath(options_.driver_in_working_dir);
+  if (stranger != nullptr) {
+    working_dir = Path("elsewhere");
+    fs::create_directory(working_dir);
+    fs::copy_file(stranger, working_dir + "/libzepdriver.so");
+  }
   // Run by root, the program is run as nobody, who must reach its files.
   const bool drop = options_.unprivileged && geteuid() == 0;
   if (drop) {
@@ -385,7 +392,7 @@ Program::Program(const Options& options) : options_(options) {
                   slave_,
                   events_out,
                   options_.sigpipe_ignored,
-                  dir_.c_str(),
+                  working_dir.c_str(),
                   program.c_str(),
                   argv.data(),
                   envp.data()};

@@ -53,6 +53,9 @@ struct Options {
   // Run this program where it lies, with its own driver, instead of a copy
   // of the built one beside `driver`.
   const char* program = nullptr;
+  // Started from a folder of its own holding this driver, not from the
+  // program's folder (kNone: from the program's folder).
+  Driver driver_in_working_dir = Driver::kNone;
   bool stdin_redirected = false;     // standard input /dev/null, the terminal still controlling
   bool sigpipe_ignored = false;      // started with SIGPIPE ignored, as some parents leave it
   std::vector<std::string> wrapper;  // a command that runs the program, such as valgrind
