@@ -84,7 +84,7 @@ int terminal = -1;
 bool open_tried = false;
 bool mode_saved = false;
 termios saved_mode;       // the user's, put back on every way out
-termios monitoring_mode;  // keys readable at once, not echoed
+termios monitoring_mode;  // keys readable at once, not echoed, no flow control
 
 // Shared with the signal handlers. `monitoring`: the terminal is ours from the
 // first key check until ConsoleClose. `mode_active`: the monitoring mode is on
@@ -116,10 +116,25 @@ void SetMode(const termios& mode) {
   }
 }
 
+// Compared field by field, as the padding and the C library's spare fields of
+// termios are nobody's settings.
+bool IsMonitoringMode(const termios& mode) {
+  return mode.c_iflag == monitoring_mode.c_iflag && mode.c_oflag == monitoring_mode.c_oflag &&
+         mode.c_cflag == monitoring_mode.c_cflag && mode.c_lflag == monitoring_mode.c_lflag &&
+         mode.c_cc[VMIN] == monitoring_mode.c_cc[VMIN] &&
+         mode.c_cc[VTIME] == monitoring_mode.c_cc[VTIME];
+}
+
+// Only while the terminal is in the monitoring mode. Another program on it
+// (`bcdmon | less`) may have set its own mode since, and then that program
+// puts back what it found: putting back ours would undo that, or leave the
+// shell with the other's mode, whichever of the two started first.
 // TCSANOW, not TCSAFLUSH: the key that ended the run stays for the shell.
+// tcgetattr and tcsetattr are safe in a signal handler.
 void RestoreSavedMode() {
   if (mode_active == 0) return;
-  SetMode(saved_mode);
+  termios current{};
+  if (tcgetattr(terminal, &current) == 0 && IsMonitoringMode(current)) SetMode(saved_mode);
   mode_active = 0;
 }
 
@@ -213,6 +228,10 @@ bool EnterMonitoringMode() {
     // Without ICANON a key counts as waiting at once rather than after
     // Enter; ISIG stays, so the interrupt key still ends the process.
     monitoring_mode.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    // Without IXON, Ctrl-S and Ctrl-Q are keys like any other: the terminal
+    // would take them for itself, and Ctrl-S would stop the output until
+    // Ctrl-Q, with the run held in its write and no key to end it.
+    monitoring_mode.c_iflag &= static_cast<tcflag_t>(~IXON);
     monitoring_mode.c_cc[VMIN] = 1;
     monitoring_mode.c_cc[VTIME] = 0;
     mode_saved = true;

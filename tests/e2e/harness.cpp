@@ -578,6 +578,11 @@ void Program::CloseOutputPipe() {
   out_pipe_ = -1;
 }
 
+void Program::SetMode(const termios& mode) {
+  ASSERT_GE(slave_, 0);
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &mode), 0) << std::strerror(errno);
+}
+
 termios Program::Mode() const {
   termios mode{};
   if (slave_ >= 0) tcgetattr(slave_, &mode);

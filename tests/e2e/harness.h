@@ -113,6 +113,7 @@ class Program {
   void Signal(int signal);
   void Release();          // lets a held OpenPort return
   void CloseOutputPipe();  // the reader of standard output goes away
+  void SetMode(const termios& mode);   // as another program on the terminal would
 
   pid_t pid() const { return pid_; }
   bool saw_stop() const { return saw_stop_; }
