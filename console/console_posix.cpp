@@ -1,17 +1,22 @@
 // The console on a POSIX terminal.
 //
-// Output: on a terminal every message goes out in one write as it is printed,
-// so an announcement without a line end is on the screen while the driver
-// works; anywhere else a 4096-byte buffer collects the text.
+// Output: on a character device (a terminal, /dev/null, a printer) every
+// message goes out in one write as it is printed, so an announcement without a
+// line end is on the screen while the driver works; anywhere else (a file, a
+// pipe) a 4096-byte buffer collects the text.
 //
 // Key check: the controlling terminal, /dev/tty, in non-canonical mode without
-// echo, asked how many bytes wait (FIONREAD) and never read, so the key that
-// ends the run is still there for the shell. The user's mode is put back at
-// exit and from every signal that ends or stops the process, a fault in the
-// driver included.
+// echo or flow control, asked how many bytes wait (FIONREAD) and never read, so
+// the key that ends the run is still there for the shell. The user's mode is
+// put back at exit and from every signal that ends or stops the process, a
+// fault in the driver included, but only while the terminal is still in the
+// mode set here: a program sharing the terminal (`bcdmon | less`) that changed
+// it since owns what it holds.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,19 +34,33 @@ constexpr std::size_t kBufferSize = 4096;
 
 // ---- Output ---------------------------------------------------------------
 
-enum class Sink { kNotYetKnown, kTerminal, kBuffered };
+enum class Sink { kNotYetKnown, kEachMessage, kBuffered };
 
 Sink sink = Sink::kNotYetKnown;
 char message[kBufferSize];  // the text of one print call
-char pending[kBufferSize];  // text not yet written, when not on a terminal
+char pending[kBufferSize];  // text not yet written, when buffered
 std::size_t pending_size = 0;
 
+// A parent may leave standard output non-blocking (O_NONBLOCK is shared with
+// whoever holds the same open file). A full pipe or terminal then refuses the
+// rest of a message rather than making the write wait; waiting here instead
+// loses nothing, as a blocking write would not. False when poll fails.
+bool WaitUntilWritable() {
+  pollfd output{STDOUT_FILENO, POLLOUT, 0};
+  for (;;) {
+    if (poll(&output, 1, -1) >= 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
 // Errors are not reported: there is nowhere to report them, and the run goes
-// on whether or not anyone reads its output.
+// on whether or not anyone reads its output. Slow output is no error: what it
+// cannot take yet is written once it can.
 void WriteAll(const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t written = write(STDOUT_FILENO, data, size);
     if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitUntilWritable()) continue;
     if (written <= 0) return;
     data += written;
     size -= static_cast<std::size_t>(written);
@@ -65,6 +84,14 @@ void Buffer(const char* text, std::size_t size) {
 void FlushOutput() {
   WriteAll(pending, pending_size);
   pending_size = 0;
+}
+
+// A character device, a terminal or not, shows or takes each message as it
+// comes; a file or a pipe is read later, and one write of a full buffer costs
+// less than a write per message.
+bool WritesEachMessage() {
+  struct stat output {};
+  return fstat(STDOUT_FILENO, &output) == 0 && S_ISCHR(output.st_mode);
 }
 
 // A standard descriptor left closed by the parent (`bcdmon >&-`) would be
@@ -254,7 +281,7 @@ void OpenTerminal() {
 void ConsolePrint(const char* format, ...) {
   if (sink == Sink::kNotYetKnown) {
     FillClosedStandardDescriptors();
-    sink = isatty(STDOUT_FILENO) == 1 ? Sink::kTerminal : Sink::kBuffered;
+    sink = WritesEachMessage() ? Sink::kEachMessage : Sink::kBuffered;
   }
   va_list arguments;
   va_start(arguments, format);
@@ -262,7 +289,7 @@ void ConsolePrint(const char* format, ...) {
   va_end(arguments);
   if (length <= 0) return;
   const std::size_t size = std::min(static_cast<std::size_t>(length), sizeof message - 1);
-  if (sink == Sink::kTerminal) {
+  if (sink == Sink::kEachMessage) {
     WriteAll(message, size);
   } else {
     Buffer(message, size);

@@ -247,6 +247,8 @@ const char* NameOf(Out out) {
       return "Full";
     case Out::kClosed:
       return "Closed";
+    case Out::kNull:
+      return "Null";
   }
   return "?";
 }
@@ -435,10 +437,17 @@ int Program::OpenOutput() {
       if (pipe(ends) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
       out_pipe_ = High(ends[0]);
       fcntl(out_pipe_, F_SETFL, O_NONBLOCK);
+      if (options_.nonblocking_pipe) {
+        constexpr int kOnePage = 4096;
+        if (fcntl(ends[1], F_SETPIPE_SZ, kOnePage) < 0) ADD_FAILURE() << std::strerror(errno);
+        fcntl(ends[1], F_SETFL, O_NONBLOCK);
+      }
       return High(ends[1]);
     }
     case Out::kFull:
       return High(open("/dev/full", O_WRONLY));
+    case Out::kNull:
+      return High(open("/dev/null", O_WRONLY));
     case Out::kClosed:
       return -1;
   }
@@ -460,7 +469,7 @@ void Program::Pump(int milliseconds) {
       owners[count++] = fd;
     };
     add(&master_, &terminal_);
-    add(&out_pipe_, &piped_);
+    if (!stalled_) add(&out_pipe_, &piped_);
     add(&events_, &event_bytes_);
     const auto left = std::max<std::chrono::milliseconds::rep>(
         0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
@@ -578,6 +587,8 @@ void Program::CloseOutputPipe() {
   out_pipe_ = -1;
 }
 
+void Program::StallOutputPipe(bool stalled) { stalled_ = stalled; }
+
 void Program::SetMode(const termios& mode) {
   ASSERT_GE(slave_, 0);
   ASSERT_EQ(tcsetattr(slave_, TCSANOW, &mode), 0) << std::strerror(errno);
@@ -612,6 +623,7 @@ std::string Program::Output() {
       return piped_;
     case Out::kFull:
     case Out::kClosed:
+    case Out::kNull:
       return {};
   }
   return {};
@@ -631,6 +643,15 @@ std::size_t Program::ReadCount() const {
     ++count;
   }
   return count;
+}
+
+std::size_t Program::BytesWritten() const {
+  std::istringstream io(ReadFile("/proc/" + std::to_string(pid_) + "/io"));
+  for (std::string name, value; io >> name >> value;) {
+    if (name == "wchar:") return std::stoul(value);
+  }
+  ADD_FAILURE() << "no wchar in /proc/" << pid_ << "/io";
+  return 0;
 }
 
 std::string Program::TakeInput(std::size_t count) {

@@ -31,6 +31,7 @@ enum class Out {
   kPipe,
   kFull,    // /dev/full: every write fails
   kClosed,  // no standard output at all
+  kNull,    // /dev/null: a character device that is no terminal
 };
 
 enum class Session {
@@ -56,8 +57,9 @@ struct Options {
   // Started from a folder of its own holding this driver, not from the
   // program's folder (kNone: from the program's folder).
   Driver driver_in_working_dir = Driver::kNone;
-  bool stdin_redirected = false;     // standard input /dev/null, the terminal still controlling
-  bool sigpipe_ignored = false;      // started with SIGPIPE ignored, as some parents leave it
+  bool stdin_redirected = false;  // standard input /dev/null, the terminal still controlling
+  bool sigpipe_ignored = false;   // started with SIGPIPE ignored, as some parents leave it
+  bool nonblocking_pipe = false;  // a pipe of one page, left O_NONBLOCK, as some parents leave it
   std::vector<std::string> wrapper;  // a command that runs the program, such as valgrind
 };
 
@@ -111,8 +113,9 @@ class Program {
 
   void Type(const std::string& bytes);  // into the terminal, as a keyboard would
   void Signal(int signal);
-  void Release();          // lets a held OpenPort return
-  void CloseOutputPipe();  // the reader of standard output goes away
+  void Release();                      // lets a held OpenPort return
+  void CloseOutputPipe();              // the reader of standard output goes away
+  void StallOutputPipe(bool stalled);  // its reader stops reading, or goes on
   void SetMode(const termios& mode);   // as another program on the terminal would
 
   pid_t pid() const { return pid_; }
@@ -130,6 +133,7 @@ class Program {
   std::string Log() const;                   // the driver's call log
   std::string File(const char* name) const;  // a file in the program's directory
   std::size_t ReadCount() const;
+  std::size_t BytesWritten() const;  // by the program and its driver (wchar of /proc/PID/io)
   // What is still waiting in the terminal's input: `count` bytes and any more.
   std::string TakeInput(std::size_t count);
 
@@ -150,6 +154,7 @@ class Program {
   pid_t pid_ = -1;     // the program
   bool ended_ = false;
   bool saw_stop_ = false;
+  bool stalled_ = false;  // the output pipe is not read
   std::string last_status_ = "running";
   termios before_{};
   std::string terminal_;
