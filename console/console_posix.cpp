@@ -269,6 +269,15 @@ bool EnterMonitoringMode() {
   return true;
 }
 
+// Keys typed while another program on the terminal holds it in a mode of its
+// own (`bcdmon | less`, less started second) are that program's. Ending the
+// run on one would leave that program to put back, at its end, the monitoring
+// mode it found. Asked only when something waits, so a pass costs no more.
+bool KeysAreOurs() {
+  termios current{};
+  return tcgetattr(terminal, &current) != 0 || IsMonitoringMode(current);
+}
+
 void OpenTerminal() {
   open_tried = true;
   terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -301,8 +310,8 @@ bool KeyPending() {
   if (terminal < 0) return false;
   if (mode_active == 0 && !EnterMonitoringMode()) return false;
   int waiting = 0;
-  if (ioctl(terminal, FIONREAD, &waiting) != 0) return false;
-  return waiting > 0;
+  if (ioctl(terminal, FIONREAD, &waiting) != 0 || waiting <= 0) return false;
+  return KeysAreOurs();
 }
 
 void ConsoleClose() {
