@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -194,6 +195,17 @@ const char* DriverPath(Driver driver) {
   return nullptr;
 }
 
+// The folder the program is started from: its own, or one beside it that
+// holds `stranger` as its libzepdriver.so.
+std::string WorkingDir(const std::string& dir, Driver stranger) {
+  const char* driver = DriverPath(stranger);
+  if (driver == nullptr) return dir;
+  std::string elsewhere = dir + "/elsewhere";
+  fs::create_directory(elsewhere);
+  fs::copy_file(driver, elsewhere + "/libzepdriver.so");
+  return elsewhere;
+}
+
 constexpr char kSetpriv[] = "/usr/bin/setpriv";
 
 // The command that runs `program` as nobody, with no groups and no
@@ -315,13 +327,7 @@ Program::Program(const Options& options) : options_(options) {
   if (options_.program == nullptr) fs::copy_file(BCDMON_PATH, Path("bcdmon"));
   const char* driver = DriverPath(options_.driver);
   if (driver != nullptr) fs::copy_file(driver, Path("libzepdriver.so"));
-  std::string working_dir = dir_;
-  const char* stranger = DriverPath(options_.driver_in_working_dir);
-  if (stranger != nullptr) {
-    working_dir = Path("elsewhere");
-    fs::create_directory(working_dir);
-    fs::copy_file(stranger, working_dir + "/libzepdriver.so");
-  }
+  const std::string working_dir = WorkingDir(dir_, options_.driver_in_working_dir);
   // Run by root, the program is run as nobody, who must reach its files.
   const bool drop = options_.unprivileged && geteuid() == 0;
   if (drop) {
@@ -418,7 +424,7 @@ Program::~Program() {
   if (!ended_ && pid_ > 0) kill(pid_, SIGKILL);
   if (child_ > 0 && pid_ <= 0) kill(child_, SIGKILL);
   if (child_ > 0 && !(ended_ && child_ == pid_)) Reap(child_);
-  for (const int fd : {master_, slave_, out_pipe_, events_}) {
+  for (const int fd : {master_, slave_, out_pipe_, stalled_pipe_, events_}) {
     if (fd >= 0) close(fd);
   }
   std::error_code ignored;
@@ -469,7 +475,7 @@ void Program::Pump(int milliseconds) {
       owners[count++] = fd;
     };
     add(&master_, &terminal_);
-    if (!stalled_) add(&out_pipe_, &piped_);
+    add(&out_pipe_, &piped_);
     add(&events_, &event_bytes_);
     const auto left = std::max<std::chrono::milliseconds::rep>(
         0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
@@ -587,9 +593,13 @@ void Program::CloseOutputPipe() {
   out_pipe_ = -1;
 }
 
-void Program::StallOutputPipe(bool stalled) { stalled_ = stalled; }
+// Pump reads the output pipe through out_pipe_: while stalled, its end is
+// kept aside.
+void Program::StallOutputPipe(bool stalled) {
+  if (stalled != (stalled_pipe_ >= 0)) std::swap(out_pipe_, stalled_pipe_);
+}
 
-void Program::SetMode(const termios& mode) {
+void Program::SetMode(const termios& mode) const {
   ASSERT_GE(slave_, 0);
   ASSERT_EQ(tcsetattr(slave_, TCSANOW, &mode), 0) << std::strerror(errno);
 }

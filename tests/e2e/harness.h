@@ -113,10 +113,10 @@ class Program {
 
   void Type(const std::string& bytes);  // into the terminal, as a keyboard would
   void Signal(int signal);
-  void Release();                      // lets a held OpenPort return
-  void CloseOutputPipe();              // the reader of standard output goes away
-  void StallOutputPipe(bool stalled);  // its reader stops reading, or goes on
-  void SetMode(const termios& mode);   // as another program on the terminal would
+  void Release();                           // lets a held OpenPort return
+  void CloseOutputPipe();                   // the reader of standard output goes away
+  void StallOutputPipe(bool stalled);       // its reader stops reading, or goes on
+  void SetMode(const termios& mode) const;  // as another program on the terminal would
 
   pid_t pid() const { return pid_; }
   bool saw_stop() const { return saw_stop_; }
@@ -148,13 +148,13 @@ class Program {
   std::string dir_;
   int master_ = -1;
   int slave_ = -1;
-  int out_pipe_ = -1;  // read end, when standard output is a pipe
-  int events_ = -1;    // read end of the job leader's reports
-  pid_t child_ = -1;   // the process forked here
-  pid_t pid_ = -1;     // the program
+  int out_pipe_ = -1;      // read end, when standard output is a pipe
+  int stalled_pipe_ = -1;  // the same while it is not read
+  int events_ = -1;        // read end of the job leader's reports
+  pid_t child_ = -1;       // the process forked here
+  pid_t pid_ = -1;         // the program
   bool ended_ = false;
   bool saw_stop_ = false;
-  bool stalled_ = false;  // the output pipe is not read
   std::string last_status_ = "running";
   termios before_{};
   std::string terminal_;
