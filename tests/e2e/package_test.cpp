@@ -138,23 +138,6 @@ TEST_F(PackageTest, InstalledProgramNeedsTheCLibraryAlone) {
   EXPECT_EQ(mapped, expected);
 }
 
-// Copied away from its driver, the installed program finds none, and takes
-// none from the folder it is started from.
-TEST_F(PackageTest, InstalledProgramWithoutItsDriverDoesNotStart) {
-  const fs::path alone = scratch_ / "alone/usr/bin/bcdmon";
-  fs::create_directories(alone.parent_path());
-  fs::copy_file(root_ / "usr/bin/bcdmon", alone, fs::copy_options::overwrite_existing);
-  Options options;
-  options.driver = Driver::kNone;
-  options.driver_in_working_dir = Driver::kTest;
-  options.program = alone.c_str();
-  options.session = Session::kNoTerminal;
-  options.out = Out::kFile;
-  Program run(options);
-  EXPECT_TRUE(ExitedWith(run.Wait(), 127));
-  EXPECT_EQ(run.Log(), "");
-}
-
 TEST_F(PackageTest, ManPageRendersWithoutWarnings) {
   const fs::path page = root_ / "usr/share/man/man1/bcdmon.1.gz";
   ASSERT_TRUE(fs::exists(page));
