@@ -9,8 +9,9 @@
 #define BCDMON_PRINTF_FORMAT(f, a)
 #endif
 
-// Writes one formatted message to standard output. On a terminal the whole
-// message is on the screen when this returns; elsewhere it is buffered.
+// Writes one formatted message to standard output. On a character device (a
+// terminal) the whole message is written when this returns; elsewhere (a
+// file, a pipe) it is buffered.
 void ConsolePrint(const char* format, ...) BCDMON_PRINTF_FORMAT(1, 2);
 
 // True when a key press is waiting in the console's input. Never waits and

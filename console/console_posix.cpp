@@ -1,17 +1,22 @@
 // The console on a POSIX terminal.
 //
-// Output: on a terminal every message goes out in one write as it is printed,
-// so an announcement without a line end is on the screen while the driver
-// works; anywhere else a 4096-byte buffer collects the text.
+// Output: on a character device (a terminal, /dev/null, a printer) every
+// message goes out in one write as it is printed, so an announcement without a
+// line end is on the screen while the driver works; anywhere else (a file, a
+// pipe) a 4096-byte buffer collects the text.
 //
 // Key check: the controlling terminal, /dev/tty, in non-canonical mode without
-// echo, asked how many bytes wait (FIONREAD) and never read, so the key that
-// ends the run is still there for the shell. The user's mode is put back at
-// exit and from every signal that ends or stops the process, a fault in the
-// driver included.
+// echo or flow control, asked how many bytes wait (FIONREAD) and never read, so
+// the key that ends the run is still there for the shell. The user's mode is
+// put back at exit and from every signal that ends or stops the process, a
+// fault in the driver included, but only while the terminal is still in the
+// mode set here: a program sharing the terminal (`bcdmon | less`) that changed
+// it since owns what it holds.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,19 +34,33 @@ constexpr std::size_t kBufferSize = 4096;
 
 // ---- Output ---------------------------------------------------------------
 
-enum class Sink { kNotYetKnown, kTerminal, kBuffered };
+enum class Sink { kNotYetKnown, kEachMessage, kBuffered };
 
 Sink sink = Sink::kNotYetKnown;
 char message[kBufferSize];  // the text of one print call
-char pending[kBufferSize];  // text not yet written, when not on a terminal
+char pending[kBufferSize];  // text not yet written, when buffered
 std::size_t pending_size = 0;
 
+// A parent may leave standard output non-blocking (O_NONBLOCK is shared with
+// whoever holds the same open file). A full pipe or terminal then refuses the
+// rest of a message rather than making the write wait; waiting here instead
+// loses nothing, as a blocking write would not. False when poll fails.
+bool WaitUntilWritable() {
+  pollfd output{STDOUT_FILENO, POLLOUT, 0};
+  for (;;) {
+    if (poll(&output, 1, -1) >= 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
 // Errors are not reported: there is nowhere to report them, and the run goes
-// on whether or not anyone reads its output.
+// on whether or not anyone reads its output. Slow output is no error: what it
+// cannot take yet is written once it can.
 void WriteAll(const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t written = write(STDOUT_FILENO, data, size);
     if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitUntilWritable()) continue;
     if (written <= 0) return;
     data += written;
     size -= static_cast<std::size_t>(written);
@@ -67,6 +86,14 @@ void FlushOutput() {
   pending_size = 0;
 }
 
+// A character device, a terminal or not, shows or takes each message as it
+// comes; a file or a pipe is read later, and one write of a full buffer costs
+// less than a write per message.
+bool WritesEachMessage() {
+  struct stat output {};
+  return fstat(STDOUT_FILENO, &output) == 0 && S_ISCHR(output.st_mode);
+}
+
 // A standard descriptor left closed by the parent (`bcdmon >&-`) would be
 // handed to the next file opened, the terminal of the key check or a file of
 // the driver's, and the messages would be written into it. /dev/null takes
@@ -84,7 +111,7 @@ int terminal = -1;
 bool open_tried = false;
 bool mode_saved = false;
 termios saved_mode;       // the user's, put back on every way out
-termios monitoring_mode;  // keys readable at once, not echoed
+termios monitoring_mode;  // keys readable at once, not echoed, no flow control
 
 // Shared with the signal handlers. `monitoring`: the terminal is ours from the
 // first key check until ConsoleClose. `mode_active`: the monitoring mode is on
@@ -116,10 +143,25 @@ void SetMode(const termios& mode) {
   }
 }
 
+// Compared field by field, as the padding and the C library's spare fields of
+// termios are nobody's settings.
+bool IsMonitoringMode(const termios& mode) {
+  return mode.c_iflag == monitoring_mode.c_iflag && mode.c_oflag == monitoring_mode.c_oflag &&
+         mode.c_cflag == monitoring_mode.c_cflag && mode.c_lflag == monitoring_mode.c_lflag &&
+         mode.c_cc[VMIN] == monitoring_mode.c_cc[VMIN] &&
+         mode.c_cc[VTIME] == monitoring_mode.c_cc[VTIME];
+}
+
+// Only while the terminal is in the monitoring mode. Another program on it
+// (`bcdmon | less`) may have set its own mode since, and then that program
+// puts back what it found: putting back ours would undo that, or leave the
+// shell with the other's mode, whichever of the two started first.
 // TCSANOW, not TCSAFLUSH: the key that ended the run stays for the shell.
+// tcgetattr and tcsetattr are safe in a signal handler.
 void RestoreSavedMode() {
   if (mode_active == 0) return;
-  SetMode(saved_mode);
+  termios current{};
+  if (tcgetattr(terminal, &current) == 0 && IsMonitoringMode(current)) SetMode(saved_mode);
   mode_active = 0;
 }
 
@@ -213,6 +255,10 @@ bool EnterMonitoringMode() {
     // Without ICANON a key counts as waiting at once rather than after
     // Enter; ISIG stays, so the interrupt key still ends the process.
     monitoring_mode.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    // Without IXON, Ctrl-S and Ctrl-Q are keys like any other: the terminal
+    // would take them for itself, and Ctrl-S would stop the output until
+    // Ctrl-Q, with the run held in its write and no key to end it.
+    monitoring_mode.c_iflag &= static_cast<tcflag_t>(~IXON);
     monitoring_mode.c_cc[VMIN] = 1;
     monitoring_mode.c_cc[VTIME] = 0;
     mode_saved = true;
@@ -221,6 +267,15 @@ bool EnterMonitoringMode() {
   mode_active = 1;
   SetMode(monitoring_mode);
   return true;
+}
+
+// Keys typed while another program on the terminal holds it in a mode of its
+// own (`bcdmon | less`, less started second) are that program's. Ending the
+// run on one would leave that program to put back, at its end, the monitoring
+// mode it found. Asked only when something waits, so a pass costs no more.
+bool KeysAreOurs() {
+  termios current{};
+  return tcgetattr(terminal, &current) != 0 || IsMonitoringMode(current);
 }
 
 void OpenTerminal() {
@@ -235,7 +290,7 @@ void OpenTerminal() {
 void ConsolePrint(const char* format, ...) {
   if (sink == Sink::kNotYetKnown) {
     FillClosedStandardDescriptors();
-    sink = isatty(STDOUT_FILENO) == 1 ? Sink::kTerminal : Sink::kBuffered;
+    sink = WritesEachMessage() ? Sink::kEachMessage : Sink::kBuffered;
   }
   va_list arguments;
   va_start(arguments, format);
@@ -243,7 +298,7 @@ void ConsolePrint(const char* format, ...) {
   va_end(arguments);
   if (length <= 0) return;
   const std::size_t size = std::min(static_cast<std::size_t>(length), sizeof message - 1);
-  if (sink == Sink::kTerminal) {
+  if (sink == Sink::kEachMessage) {
     WriteAll(message, size);
   } else {
     Buffer(message, size);
@@ -255,8 +310,8 @@ bool KeyPending() {
   if (terminal < 0) return false;
   if (mode_active == 0 && !EnterMonitoringMode()) return false;
   int waiting = 0;
-  if (ioctl(terminal, FIONREAD, &waiting) != 0) return false;
-  return waiting > 0;
+  if (ioctl(terminal, FIONREAD, &waiting) != 0 || waiting <= 0) return false;
+  return KeysAreOurs();
 }
 
 void ConsoleClose() {

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -194,6 +195,17 @@ const char* DriverPath(Driver driver) {
   return nullptr;
 }
 
+// The folder the program is started from: its own, or one beside it that
+// holds `stranger` as its libzepdriver.so.
+std::string WorkingDir(const std::string& dir, Driver stranger) {
+  const char* driver = DriverPath(stranger);
+  if (driver == nullptr) return dir;
+  std::string elsewhere = dir + "/elsewhere";
+  fs::create_directory(elsewhere);
+  fs::copy_file(driver, elsewhere + "/libzepdriver.so");
+  return elsewhere;
+}
+
 constexpr char kSetpriv[] = "/usr/bin/setpriv";
 
 // The command that runs `program` as nobody, with no groups and no
@@ -247,6 +259,8 @@ const char* NameOf(Out out) {
       return "Full";
     case Out::kClosed:
       return "Closed";
+    case Out::kNull:
+      return "Null";
   }
   return "?";
 }
@@ -313,6 +327,7 @@ Program::Program(const Options& options) : options_(options) {
   if (options_.program == nullptr) fs::copy_file(BCDMON_PATH, Path("bcdmon"));
   const char* driver = DriverPath(options_.driver);
   if (driver != nullptr) fs::copy_file(driver, Path("libzepdriver.so"));
+  const std::string working_dir = WorkingDir(dir_, options_.driver_in_working_dir);
   // Run by root, the program is run as nobody, who must reach its files.
   const bool drop = options_.unprivileged && geteuid() == 0;
   if (drop) {
@@ -385,7 +400,7 @@ Program::Program(const Options& options) : options_(options) {
                   slave_,
                   events_out,
                   options_.sigpipe_ignored,
-                  dir_.c_str(),
+                  working_dir.c_str(),
                   program.c_str(),
                   argv.data(),
                   envp.data()};
@@ -409,7 +424,7 @@ Program::~Program() {
   if (!ended_ && pid_ > 0) kill(pid_, SIGKILL);
   if (child_ > 0 && pid_ <= 0) kill(child_, SIGKILL);
   if (child_ > 0 && !(ended_ && child_ == pid_)) Reap(child_);
-  for (const int fd : {master_, slave_, out_pipe_, events_}) {
+  for (const int fd : {master_, slave_, out_pipe_, stalled_pipe_, events_}) {
     if (fd >= 0) close(fd);
   }
   std::error_code ignored;
@@ -428,10 +443,17 @@ int Program::OpenOutput() {
       if (pipe(ends) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
       out_pipe_ = High(ends[0]);
       fcntl(out_pipe_, F_SETFL, O_NONBLOCK);
+      if (options_.nonblocking_pipe) {
+        constexpr int kOnePage = 4096;
+        if (fcntl(ends[1], F_SETPIPE_SZ, kOnePage) < 0) ADD_FAILURE() << std::strerror(errno);
+        fcntl(ends[1], F_SETFL, O_NONBLOCK);
+      }
       return High(ends[1]);
     }
     case Out::kFull:
       return High(open("/dev/full", O_WRONLY));
+    case Out::kNull:
+      return High(open("/dev/null", O_WRONLY));
     case Out::kClosed:
       return -1;
   }
@@ -571,6 +593,17 @@ void Program::CloseOutputPipe() {
   out_pipe_ = -1;
 }
 
+// Pump reads the output pipe through out_pipe_: while stalled, its end is
+// kept aside.
+void Program::StallOutputPipe(bool stalled) {
+  if (stalled != (stalled_pipe_ >= 0)) std::swap(out_pipe_, stalled_pipe_);
+}
+
+void Program::SetMode(const termios& mode) const {
+  ASSERT_GE(slave_, 0);
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &mode), 0) << std::strerror(errno);
+}
+
 termios Program::Mode() const {
   termios mode{};
   if (slave_ >= 0) tcgetattr(slave_, &mode);
@@ -600,6 +633,7 @@ std::string Program::Output() {
       return piped_;
     case Out::kFull:
     case Out::kClosed:
+    case Out::kNull:
       return {};
   }
   return {};
@@ -619,6 +653,15 @@ std::size_t Program::ReadCount() const {
     ++count;
   }
   return count;
+}
+
+std::size_t Program::BytesWritten() const {
+  std::istringstream io(ReadFile("/proc/" + std::to_string(pid_) + "/io"));
+  for (std::string name, value; io >> name >> value;) {
+    if (name == "wchar:") return std::stoul(value);
+  }
+  ADD_FAILURE() << "no wchar in /proc/" << pid_ << "/io";
+  return 0;
 }
 
 std::string Program::TakeInput(std::size_t count) {

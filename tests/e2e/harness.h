@@ -31,6 +31,7 @@ enum class Out {
   kPipe,
   kFull,    // /dev/full: every write fails
   kClosed,  // no standard output at all
+  kNull,    // /dev/null: a character device that is no terminal
 };
 
 enum class Session {
@@ -53,8 +54,12 @@ struct Options {
   // Run this program where it lies, with its own driver, instead of a copy
   // of the built one beside `driver`.
   const char* program = nullptr;
-  bool stdin_redirected = false;     // standard input /dev/null, the terminal still controlling
-  bool sigpipe_ignored = false;      // started with SIGPIPE ignored, as some parents leave it
+  // Started from a folder of its own holding this driver, not from the
+  // program's folder (kNone: from the program's folder).
+  Driver driver_in_working_dir = Driver::kNone;
+  bool stdin_redirected = false;  // standard input /dev/null, the terminal still controlling
+  bool sigpipe_ignored = false;   // started with SIGPIPE ignored, as some parents leave it
+  bool nonblocking_pipe = false;  // a pipe of one page, left O_NONBLOCK, as some parents leave it
   std::vector<std::string> wrapper;  // a command that runs the program, such as valgrind
 };
 
@@ -108,8 +113,10 @@ class Program {
 
   void Type(const std::string& bytes);  // into the terminal, as a keyboard would
   void Signal(int signal);
-  void Release();          // lets a held OpenPort return
-  void CloseOutputPipe();  // the reader of standard output goes away
+  void Release();                           // lets a held OpenPort return
+  void CloseOutputPipe();                   // the reader of standard output goes away
+  void StallOutputPipe(bool stalled);       // its reader stops reading, or goes on
+  void SetMode(const termios& mode) const;  // as another program on the terminal would
 
   pid_t pid() const { return pid_; }
   bool saw_stop() const { return saw_stop_; }
@@ -126,6 +133,7 @@ class Program {
   std::string Log() const;                   // the driver's call log
   std::string File(const char* name) const;  // a file in the program's directory
   std::size_t ReadCount() const;
+  std::size_t BytesWritten() const;  // by the program and its driver (wchar of /proc/PID/io)
   // What is still waiting in the terminal's input: `count` bytes and any more.
   std::string TakeInput(std::size_t count);
 
@@ -140,10 +148,11 @@ class Program {
   std::string dir_;
   int master_ = -1;
   int slave_ = -1;
-  int out_pipe_ = -1;  // read end, when standard output is a pipe
-  int events_ = -1;    // read end of the job leader's reports
-  pid_t child_ = -1;   // the process forked here
-  pid_t pid_ = -1;     // the program
+  int out_pipe_ = -1;      // read end, when standard output is a pipe
+  int stalled_pipe_ = -1;  // the same while it is not read
+  int events_ = -1;        // read end of the job leader's reports
+  pid_t child_ = -1;       // the process forked here
+  pid_t pid_ = -1;         // the program
   bool ended_ = false;
   bool saw_stop_ = false;
   std::string last_status_ = "running";

@@ -11,6 +11,7 @@ struct Case {
   const char* name;
   Driver driver;
   Out out;
+  Driver in_working_dir = Driver::kNone;  // a library where it is started from
   NAMED_CASE(Case)
 };
 
@@ -20,6 +21,7 @@ TEST_P(LoaderTest, RefusesToStartTheProgram) {
   Options options;
   options.driver = GetParam().driver;
   options.out = GetParam().out;
+  options.driver_in_working_dir = GetParam().in_working_dir;
   options.session = Session::kNoTerminal;
   Program run(options);
   EXPECT_TRUE(ExitedWith(run.Wait(), 127));
@@ -32,8 +34,10 @@ INSTANTIATE_TEST_SUITE_P(Libraries, LoaderTest,
                          testing::Values(Case{"MissingLibraryFile", Driver::kNone, Out::kFile},
                                          Case{"MissingLibraryPipe", Driver::kNone, Out::kPipe},
                                          Case{"NoClosePortFile", Driver::kMissingClose, Out::kFile},
-                                         Case{"NoClosePortPipe", Driver::kMissingClose,
-                                              Out::kPipe}),
+                                         Case{"NoClosePortPipe", Driver::kMissingClose, Out::kPipe},
+                                         // Not from the current folder: that one is anybody's.
+                                         Case{"MissingLibraryStartedBesideAnother", Driver::kNone,
+                                              Out::kFile, Driver::kTest}),
                          ByName());
 
 }  // namespace

@@ -2,6 +2,7 @@
 // terminal still its console for the key; and with no terminal at all.
 #include <sys/wait.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -86,6 +87,60 @@ TEST_P(OutputTest, FailedOpenIsWrittenInFull) {
 
 INSTANTIATE_TEST_SUITE_P(Outputs, OutputTest,
                          testing::Values(Out::kTerminal, Out::kFile, Out::kPipe), OutName);
+
+// Each message goes out as it is printed on a character device, a terminal or
+// not (/dev/null), and into the buffer elsewhere. Seen while the open is held:
+// what the program has written by then besides its driver's log line.
+struct Sink {
+  const char* name;
+  Out out;
+  bool each_message;
+  NAMED_CASE(Sink)
+};
+
+class SinkTest : public testing::TestWithParam<Sink> {};
+
+TEST_P(SinkTest, OpeningMessageIsWrittenAtOnceOnlyOnACharacterDevice) {
+  Options options;
+  options.out = GetParam().out;
+  options.hold = true;
+  Program run(options);
+  const std::string logged = "OpenPort 888\n";
+  ASSERT_TRUE(
+      run.WaitFor([&] { return run.Log() == logged && run.BytesWritten() >= logged.size(); },
+                  "the OpenPort call"));
+  const std::string announcement = "\nOpening Port...";
+  EXPECT_EQ(run.BytesWritten() - logged.size(), GetParam().each_message ? announcement.size() : 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, SinkTest,
+                         testing::Values(Sink{"Terminal", Out::kTerminal, true},
+                                         Sink{"Null", Out::kNull, true},
+                                         Sink{"File", Out::kFile, false},
+                                         Sink{"Pipe", Out::kPipe, false}),
+                         ByName());
+
+// A parent may leave the pipe non-blocking. Its reader stalls for a second,
+// long past the page the pipe holds: no reading is lost or torn.
+TEST(StalledReaderTest, NonBlockingPipeGetsEveryReadingWhole) {
+  Options options;
+  options.out = Out::kPipe;
+  options.nonblocking_pipe = true;
+  options.reads = "0x59";
+  Program run(options);
+  run.StallOutputPipe(true);
+  ASSERT_TRUE(run.WaitForReads(300));
+  const auto resume = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  run.WaitFor([&] { return std::chrono::steady_clock::now() >= resume; }, "the stall's end");
+  run.StallOutputPipe(false);
+  ASSERT_TRUE(run.WaitForReads(run.ReadCount() + 300));
+  run.Type("q");
+  EXPECT_TRUE(ExitedWith(run.Wait(), 1));
+
+  std::string expected = kHeader;
+  for (std::size_t i = 0; i < run.ReadCount(); ++i) expected += Reading(0x59);
+  EXPECT_TRUE(SameText(expected + kTrailer, run.Output())) << run.ReadCount() << " reads";
+}
 
 // Without a controlling terminal no key can ever be pending: it keeps reading.
 TEST(NoTerminalTest, RunsUntilTerminated) {

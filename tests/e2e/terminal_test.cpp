@@ -51,7 +51,8 @@ TEST_P(KeyTest, EndsTheRunAndIsLeftForTheShell) {
   Program run(Options{});
   ASSERT_TRUE(run.WaitForReads(3));
   run.Type(key);
-  EXPECT_TRUE(ExitedWith(run.Wait(), 1));
+  // Not on: a terminal Ctrl-S stopped would hold the rest of the test too.
+  ASSERT_TRUE(ExitedWith(run.Wait(), 1));
   const std::size_t reads = run.ReadCount();
   EXPECT_GE(reads, 3U);
   EXPECT_EQ(run.Log(), CallsFor(reads));
@@ -62,7 +63,9 @@ TEST_P(KeyTest, EndsTheRunAndIsLeftForTheShell) {
 
 INSTANTIATE_TEST_SUITE_P(Keys, KeyTest,
                          testing::Values(Key{"Letter", "q"}, Key{"ArrowUp", "\x1b[A"},
-                                         Key{"F5", "\x1b[15~"}),
+                                         Key{"F5", "\x1b[15~"},
+                                         // Not taken by the terminal's flow control.
+                                         Key{"CtrlS", "\x13"}, Key{"CtrlQ", "\x11"}),
                          ByName());
 
 // How a run is ended during monitoring: typed bytes, a signal sent to it, or
@@ -127,6 +130,59 @@ INSTANTIATE_TEST_SUITE_P(
                     Ending{"IllegalInstruction", nullptr, SIGILL, "3:illegal"},
                     Ending{"Abort", nullptr, SIGABRT, "3:abort"}),
     ByName());
+
+// A program sharing the terminal (`bcdmon | less`) set a mode of its own
+// during the run, and puts back what it found when it ends: bcdmon leaves that
+// mode alone, whichever signal ends or stops it. As a shell's job, so that
+// Ctrl-Z stops it.
+class SharedTerminalTest : public testing::TestWithParam<Ending> {};
+
+TEST_P(SharedTerminalTest, LeavesTheModeAnotherProgramSet) {
+  const Ending ending = GetParam();
+  Options options;
+  options.session = Session::kForegroundJob;
+  Program run(options);
+  ASSERT_TRUE(run.WaitForMonitoringMode());
+  termios pagers = run.Mode();
+  pagers.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
+  ASSERT_NO_FATAL_FAILURE(run.SetMode(pagers));
+  if (ending.typed != nullptr) {
+    run.Type(ending.typed);
+  } else {
+    run.Signal(ending.signal);
+  }
+  const std::optional<int> status = run.Wait(/*stops=*/true);
+  if (ending.signal == SIGTSTP) {
+    EXPECT_TRUE(status.has_value() && WIFSTOPPED(*status));
+  } else {
+    EXPECT_TRUE(KilledBy(status, ending.signal));
+  }
+  EXPECT_TRUE(SameMode(pagers, run.Mode()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, SharedTerminalTest,
+                         testing::Values(Ending{"CtrlC", "\x03", SIGINT},
+                                         Ending{"CtrlZ", "\x1a", SIGTSTP},
+                                         Ending{"Sigpipe", nullptr, SIGPIPE}),
+                         ByName());
+
+// Keys typed while that other program holds the terminal are its own: the run
+// goes on. Once it puts back the mode it found, the monitoring mode, the key
+// still waiting ends the run, and the user's mode comes back.
+TEST(TerminalTest, KeysAreAnotherProgramsWhileItHoldsTheTerminal) {
+  Program run(Options{});
+  ASSERT_TRUE(run.WaitForMonitoringMode());
+  const termios monitoring = run.Mode();
+  termios pagers = monitoring;
+  pagers.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
+  ASSERT_NO_FATAL_FAILURE(run.SetMode(pagers));
+  run.Type("q");
+  ASSERT_TRUE(run.WaitForReads(run.ReadCount() + 100));
+  ASSERT_NO_FATAL_FAILURE(run.SetMode(monitoring));
+  EXPECT_TRUE(ExitedWith(run.Wait(), 1));
+  EXPECT_TRUE(SameMode(run.mode_before(), run.Mode()));
+  EXPECT_EQ(run.TakeInput(1), "q");
+}
 
 // As a shell's foreground job, so that the terminal's stop applies in full.
 TEST(TerminalTest, CtrlZGivesTheTerminalBackAndContinueTakesItAgain) {
