@@ -8,8 +8,6 @@
 #   emulated_pc_kernel        sets emulated_pc_vmlinuz to the kernel, fetched
 #                             into the cache on first use; false, with the
 #                             problem set, when it cannot be
-#   emulated_pc_not_run TESTS says which tests did not run, why, and what would
-#                             let them
 
 emulated_pc_cache=${XDG_CACHE_HOME:-${HOME:-/var/tmp}/.cache}/bcdmon/kernel
 emulated_pc_problem=""
@@ -71,10 +69,4 @@ emulated_pc_kernel() {
 emulated_pc_kernel_package() {
   apt-cache depends linux-image-amd64 2>/dev/null |
     awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }'
-}
-
-emulated_pc_not_run() {
-  echo "NOT RUN, the emulated-PC tests:${*:+ $*}" >&2
-  echo "  why: $emulated_pc_problem" >&2
-  if [ -n "$emulated_pc_remedy" ]; then echo "  to run them: $emulated_pc_remedy" >&2; fi
 }

@@ -8,7 +8,6 @@
 #                      i386_problem and i386_remedy set, when it cannot
 #   i386_enable        makes 32-bit programs run, through qemu if need be;
 #                      call it in a subshell: its EXIT trap removes the entry
-#   i386_not_run TESTS says which tests did not run, why, and what would let them
 
 wine32=/usr/lib/wine/wine
 i386_binfmt=/proc/sys/fs/binfmt_misc
@@ -112,10 +111,4 @@ i386_enable() {
 i386_disable() {
   [ ! -e "$i386_binfmt/$i386_entry" ] || echo -1 >"$i386_binfmt/$i386_entry"
   if [ "${i386_mounted:-0}" = 1 ]; then umount "$i386_binfmt"; fi
-}
-
-i386_not_run() {
-  echo "NOT RUN, the i686 Windows tests under 32-bit Wine:${*:+ $*}" >&2
-  echo "  why: $i386_problem" >&2
-  if [ -n "$i386_remedy" ]; then echo "  to run them: $i386_remedy" >&2; fi
 }
