@@ -53,6 +53,7 @@ void ReportNoAccess(int address, int error) {
 }
 
 void GiveUpCapabilities() {
+  const int saved_errno = errno;  // the refusal, for the driver's line
   // The ambient set follows the permitted one down to nothing anyway; it is
   // cleared on its own so that it is empty even where the capset below were
   // refused. Kernels without ambient capabilities answer EINVAL, harmlessly.
@@ -62,6 +63,7 @@ void GiveUpCapabilities() {
   __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
   syscall(SYS_capset, &header, none);
+  errno = saved_errno;
 }
 
 void ReportNoBlock(int address) {

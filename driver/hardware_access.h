@@ -31,7 +31,7 @@ void ReportNoBlock(int address);
 // the open of /dev/port), not for the port instructions, the reads and
 // writes of an open /dev/port, or giving the ports back. A second OpenPort
 // in the same process is therefore refused, as the process is then without
-// the privilege.
+// the privilege. errno is left as it was.
 void GiveUpCapabilities();
 
 }  // namespace zep

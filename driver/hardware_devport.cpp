@@ -33,10 +33,9 @@ int ZEP_CALL OpenPort(int address) {
   }
   if (port_file != kNoFile) ClosePort();
   port_file = open(zep::kPortFile, O_RDWR | O_CLOEXEC);
-  const int error = errno;
   zep::GiveUpCapabilities();
   if (port_file == kNoFile) {
-    zep::ReportNoAccess(address, error);
+    zep::ReportNoAccess(address, errno);
     return 0;
   }
   opened = address;

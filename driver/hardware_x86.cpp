@@ -39,10 +39,9 @@ int ZEP_CALL OpenPort(int address) {
   }
   if (opened != kNoBlock) ClosePort();
   const bool granted = AskForBlock(address, kGrant) == 0;
-  const int error = errno;
   zep::GiveUpCapabilities();
   if (!granted) {
-    zep::ReportNoAccess(address, error);
+    zep::ReportNoAccess(address, errno);
     return 0;
   }
   opened = address;
