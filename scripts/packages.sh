@@ -11,7 +11,10 @@ require_packages() {
   fi
   echo "Installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # A mirror caught mid-sync fails one list and not the others: the install
+  # is still tried from the lists that came.
+  apt-get update -q || echo "Some package lists could not be fetched (above): installing anyway" >&2
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
 # Names those of the packages given that are not installed.
