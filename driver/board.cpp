@@ -82,10 +82,9 @@ const char* InstalledBoardFile(char (&file)[PATH_MAX]) {
   const bool system_prefix = prefix_length == static_cast<int>(sizeof kSystemPrefix - 1) &&
                              std::strncmp(real, kSystemPrefix, sizeof kSystemPrefix - 1) == 0;
   if (system_prefix) return kSystemFile;
-  // Shorter than the real path, which fits: the folder's name is longer than
-  // the file's after the prefix.
-  std::snprintf(file, sizeof file, "%.*s%s", prefix_length, real, kSystemFile);
-  return file;
+  // Cut short, the name would be another file's.
+  const int length = std::snprintf(file, sizeof file, "%.*s%s", prefix_length, real, kSystemFile);
+  return length < static_cast<int>(sizeof file) ? file : kSystemFile;
 }
 
 const char* BoardFile(char (&file)[PATH_MAX]) {
