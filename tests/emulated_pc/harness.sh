@@ -2,28 +2,36 @@
 # The hardware drivers on a real kernel's port I/O: Debian's own kernel boots,
 # in a PC that qemu emulates (TCG), an initramfs of this build's files, and
 # runs the cases of the table below. Each port of the table is a debug
-# console that answers every read with the boot's byte and appends every byte
-# written to it to a file of its own here.
+# console that answers every read with a byte of its own, made from the
+# boot's byte, and appends every byte written to it to a file of its own here.
 #   harness.sh initramfs WORK BCDMON IOPERM_DRIVER DEVPORT_DRIVER AS_USER CPACK CPACK_CONFIG
 #       builds WORK/initrd (with the Debian package that cpack makes of this
 #       build) and links WORK/vmlinuz to the kernel
 #   harness.sh boot WORK BYTE
-#       boots it, every port reading BYTE, and runs every case
+#       boots it, the block at 888 reading BYTE, and runs every case
 # Every wait is bounded: a guest that hangs fails the boot, and is killed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-# The block the program opens, 888 to 891.
-ports=(888 889 890 891)
+# The block the program opens, 888 to 891, and a card's block elsewhere, as
+# a PCI card's firmware puts it.
+ports=(888 889 890 891 0xd010 0xd011 0xd012 0xd013)
 nobody=65534:65534
-# name | setup: a command for the guest's shell, as root ("-": none) |
-# user: root or UID:GID | program | outcome: reads (open, configured, read
-# until the key), refused:REASON (the kernel's error, in the driver's line),
-# loader (the program does not start: no driver found) | what the run wrote
-# to the ports: PORT=BYTE,BYTE..., nothing to the others.
+file=/etc/bcdmon/board.conf
+# name | setup: a command for the guest's shell, as root ("-": none), after
+# which the board files are those it writes (init.sh's board) | user: root
+# or UID:GID | program, with any arguments | outcome: reads[:PORT] (open,
+# configured, the PORT read until the key; 888 if none is named),
+# refused:REASON (the kernel's error, in the driver's line), bad:LINE (the
+# driver's line begins "libzepdriver: LINE"), loader (the program does not
+# start: no driver found) | what the run wrote to the ports:
+# PORT=BYTE,BYTE..., nothing to the others.
 # The refusals with /dev/port: by its mode (0600), then by the kernel itself.
 # A capable program outside the system folders: the loader drops the
-# RUNPATH entries relative to $ORIGIN that lead out of them.
+# RUNPATH entries relative to $ORIGIN that lead out of them. The cases run in
+# order: those after the package's show it unpacked in /usr, with the
+# capability. A capable run never reads a file the environment names, as
+# nobody could write one there: the package's reads 888.
 cases=(
   "ioperm as root|-|root|/pc/ioperm/bcdmon|reads|891=137"
   "devport as root|-|root|/pc/devport/bcdmon|reads|891=137"
@@ -31,7 +39,21 @@ cases=(
   "devport as nobody|-|$nobody|/pc/devport/bcdmon|refused:Permission denied|"
   "devport readable, nobody|chmod 0666 /dev/port|$nobody|/pc/devport/bcdmon|refused:Operation not permitted|"
   "package, capable|unpack /usr && setcap cap_sys_rawio+ep /usr/bin/bcdmon|$nobody|/usr/bin/bcdmon|reads|891=137"
+  "ioperm, board at 0xd010|board /etc 'base = 0xd010'|root|/pc/ioperm/bcdmon|reads:0xd010|0xd013=137"
+  "devport, board at 0xd010|board /etc 'base = 0xd010'|root|/pc/devport/bcdmon|reads:0xd010|0xd013=137"
+  "package, board at 0xd010|board /etc '# a card' 'base = 0xd010'|$nobody|/usr/bin/bcdmon|reads:0xd010|0xd013=137"
+  "devport, read = 2|board /etc 'base = 0xd010' 'read = 2' 'config = 3'|root|/pc/devport/bcdmon|reads:0xd012|0xd013=137"
+  "not a number|board /etc '#' 'base = 0xd01g'|root|/pc/ioperm/bcdmon|bad:$file, line 2: \"0xd01g\" is not a number|"
+  "past 0xFFFF|board /etc 'base = 0xfffd'|root|/pc/devport/bcdmon|bad:$file, line 1: \"0xfffd\" as base|"
+  "offset past 3|board /etc 'base = 0xd010' 'read = 4'|$nobody|/usr/bin/bcdmon|bad:$file, line 2: \"4\" is not an offset|"
+  "unknown key|board /etc 'bsae = 0xd010'|root|/pc/ioperm/bcdmon|bad:$file, line 1: \"bsae\" is not a key|"
+  "key twice|board /etc 'base = 0xd010' 'base = 888'|$nobody|/usr/bin/bcdmon|bad:$file, line 2: \"base\" is given twice|"
+  "owned by nobody|board /etc 'base = 0xd010' && chown 65534 $file|$nobody|/usr/bin/bcdmon|bad:$file: owned by uid 65534, not root|"
+  "group-writable|board /etc 'base = 0xd010' && chmod 0664 $file|root|/pc/devport/bcdmon|bad:$file: writable by others than root|"
+  "unreadable|board /etc 'base = 0xd010' && chmod 0600 $file|$nobody|/usr/bin/bcdmon|bad:$file: cannot be read: Permission denied|"
+  "nobody's file named, capable|echo 'base = 0xd010' >/tmp/board.conf && chown 65534 /tmp/board.conf|$nobody|/bin/env BCDMON_BOARD_CONF=/tmp/board.conf /usr/bin/bcdmon|reads|891=137"
   "/usr/local, capable|unpack /usr/local && setcap cap_sys_rawio+ep /usr/local/bin/bcdmon|$nobody|/usr/local/bin/bcdmon|loader|"
+  "/usr/local, its board file|unpack /usr/local && board /usr/local/etc 'base = 0xd010' 'read = 3' 'config = 0'|root|/usr/local/bin/bcdmon|reads:0xd013|0xd010=137"
   "own folder, capable|cp -a /pc/ioperm /tmp/own && setcap cap_sys_rawio+ep /tmp/own/bcdmon|$nobody|/tmp/own/bcdmon|loader|"
 )
 
@@ -98,12 +120,11 @@ boot() {
   rm -rf "$dir"
   mkdir "$dir"
   console=$dir/console.log
-  reading="Unpacked BCD : $(digit $((byte >> 4)))$(digit $((byte & 15)))"
   local devices=() port
   for port in "${ports[@]}"; do
     : >"$dir/$port"
     devices+=(-chardev "file,id=port$port,path=$dir/$port"
-      -device "isa-debugcon,iobase=$port,chardev=port$port,readback=$byte")
+      -device "isa-debugcon,iobase=$port,chardev=port$port,readback=$(answer "$port")")
   done
   trap stop_pc EXIT
   coproc pc {
@@ -130,6 +151,10 @@ boot() {
     give_up "$failures failures"
   fi
 }
+
+# What a port answers with: the boot's byte at 888, and at every other port
+# a byte of its own, so that a reading shows which port was read.
+answer() { echo $((byte ^ (($1 - 888) & 0xFF))); }
 
 # A digit as the program shows it: the characters after '9' for 10 to 15.
 digit() { printf "\\$(printf '%03o' $((0x30 | $1)))"; }
@@ -160,11 +185,10 @@ run_case() {
   local name setup user program outcome writes
   IFS='|' read -r name setup user program outcome writes <<<"$1"
   deadline=$((SECONDS + run_seconds))
-  if [ "$setup" != - ]; then
-    send "setup $setup"
-    next_reply || give_up "$name: no answer to the setup"
-    [ "$word $reply" = "setup 0" ] || { fail "$name: the setup failed ($word $reply)" && return; }
-  fi
+  [ "$setup" != - ] || setup=""
+  send "setup rm -rf /etc/bcdmon /usr/local/etc/bcdmon /tmp/board.conf${setup:+ && $setup}"
+  next_reply || give_up "$name: no answer to the setup"
+  [ "$word $reply" = "setup 0" ] || { fail "$name: the setup failed ($word $reply)" && return; }
   # Counted from here: the firmware wrote to the ports too, while it booted.
   local -A size
   for port in "${ports[@]}"; do size[$port]=$(stat -c %s "$dir/$port"); done
@@ -180,13 +204,17 @@ run_case() {
     esac
   done
   [ "$word" = end ] || give_up "$name: the run did not end"
-  local written
+  local written shown summary
   written=$(written_since size)
-  echo "$name: status $status; written: ${written:-nothing}; $caps${err:+; said: ${err%$'\n'}}"
+  shown=$(grep -m 1 '^Unpacked BCD' <<<"$out" || true)
+  summary="$name: status $status; written: ${written:-nothing}${shown:+; shown: $shown}"
+  echo "$summary; $caps${err:+; said: ${err%$'\n'}}"
   [ "$written" = "$writes" ] || fail "$name: written $written, not $writes"
   case $outcome in
-    reads) check_reads ;;
+    reads) check_reads "${ports[0]}" ;;
+    reads:*) check_reads "${outcome#reads:}" ;;
     refused:*) check_refused "${outcome#refused:}" ;;
+    bad:*) check_bad "${outcome#bad:}" ;;
     loader) check_loader ;;
   esac
 }
@@ -209,7 +237,9 @@ written_since() {
 }
 
 check_reads() {
-  local body readings
+  local value body readings reading
+  value=$(answer "$1")
+  reading="Unpacked BCD : $(digit $((value >> 4)))$(digit $((value & 15)))"
   body=${out#"$header"}
   body=${body%"$trailer"}
   readings=${body//$'\n'"$reading"/.}
@@ -232,6 +262,14 @@ check_refused() {
   [[ $err == *$'\n' && ${err%$'\n'} != *$'\n'* && $err == *": $reason; run as root"* &&
     $err == *"$advice"$'\n' ]] ||
     fail "$name: on standard error \"$err\", not one line with \"$reason\" and the advice"
+}
+
+# A bad board file: "Failed", and the driver's one line about it alone.
+check_bad() {
+  [ "$status" = 0 ] || fail "$name: status $status, not 0"
+  [ "$out" = $'\nOpening Port...Failed' ] || fail "$name: standard output \"$out\""
+  [[ $err == "libzepdriver: $1"*$'\n' && ${err%$'\n'} != *$'\n'* ]] ||
+    fail "$name: on standard error \"$err\", not one line beginning \"libzepdriver: $1\""
 }
 
 check_loader() {

@@ -3,7 +3,8 @@
 # serial line), one command a line, and answers in lines that begin with "@",
 # as the kernel may print between them:
 #   setup COMMAND...  runs COMMAND as root                          @setup STATUS
-#   run USER PROGRAM  runs PROGRAM as USER (root, or UID:GID) in a session of
+#   run USER PROGRAM [ARGUMENTS...]
+#                     runs PROGRAM as USER (root, or UID:GID) in a session of
 #                     its own on the serial line, its output and errors into
 #                     files. Once it has shown readings: @caps, the capability
 #                     lines of its /proc/PID/status, and @key, to which the
@@ -31,11 +32,10 @@ running() {
 readings() { grep -c '^Unpacked BCD' /tmp/out; }
 
 run() {
-  local user=$1 program=$2 pid watchdog status tenths=0
-  if [ "$user" = root ]; then
-    set -- "$program"
-  else
-    set -- /pc/as_user "${user%:*}" "${user#*:}" "$program"
+  local user=$1 pid watchdog status tenths=0
+  shift
+  if [ "$user" != root ]; then
+    set -- /pc/as_user "${user%:*}" "${user#*:}" "$@"
   fi
   setsid -c "$@" </dev/ttyS0 >/tmp/out 2>/tmp/err &
   pid=$!
@@ -65,6 +65,14 @@ unpack() {
   rm -rf /tmp/deb && dpkg-deb -x /pc/bcdmon.deb /tmp/deb && mkdir -p "$1" &&
     cp -a /tmp/deb/usr/. "$1/" &&
     cp "$1/lib/bcdmon/hardware/libzepdriver.so" "$1/lib/bcdmon/libzepdriver.so"
+}
+
+# A board file as the package's: root's, mode 0644. board FOLDER LINE...
+# writes FOLDER/bcdmon/board.conf, a line an argument.
+board() {
+  local folder=$1/bcdmon
+  shift
+  mkdir -p "$folder" && printf '%s\n' "$@" >"$folder/board.conf" && chmod 0644 "$folder/board.conf"
 }
 
 echo "@ready"
