@@ -57,6 +57,7 @@ cases=(
   "own folder, capable|cp -a /pc/ioperm /tmp/own && setcap cap_sys_rawio+ep /tmp/own/bcdmon|$nobody|/tmp/own/bcdmon|loader|"
 )
 
+bad_file_byte=0x59 # the boot that runs the cases of a bad board file
 boot_seconds=180 # to the guest's first line; TCG on a busy machine is slow
 run_seconds=60   # for a setup or a run, the guest's own bound being 30 s
 key=q
@@ -142,6 +143,9 @@ boot() {
   fi
   local entry
   for entry in "${cases[@]}"; do
+    # A bad board file stops the run before any port is read, so whatever
+    # the ports answer, it goes the same way: one boot is enough for those.
+    [[ $entry != *"|bad:"* ]] || [ "$byte" = "$bad_file_byte" ] || continue
     run_case "$entry"
   done
   send end
