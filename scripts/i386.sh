@@ -4,8 +4,11 @@
 # emulator, registered with binfmt_misc for the length of the run;
 # BCDMON_I386_VIA_QEMU=1 takes that way even where the kernel runs them.
 #
-#   i386_prepare       installs what is missing (as root); false, with
-#                      i386_problem and i386_remedy set, when it cannot
+#   i386_install_wine  installs Wine's 32-bit loader (as root), before the
+#                      rest of Wine; false, with i386_problem and i386_remedy
+#                      set, when it cannot
+#   i386_prepare       makes ready what else is missing (as root); false, with
+#                      the problem set, when it cannot
 #   i386_enable        makes 32-bit programs run, through qemu if need be;
 #                      call it in a subshell: its EXIT trap removes the entry
 
@@ -22,7 +25,9 @@ i386_is_root() { [ "$(id -u)" -eq 0 ]; }
 
 i386_via_qemu_asked() { [ "${BCDMON_I386_VIA_QEMU:-0}" = 1 ]; }
 
-i386_prepare() {
+# Wine's i386 libraries must be at the versions of their amd64 twins, so the
+# 32-bit loader comes first, with the 64-bit Wine where it must (below).
+i386_install_wine() {
   if i386_is_root; then
     add_architecture i386
     if ! require_packages "${i686_packages[@]}" && ! i386_install_without_security; then
@@ -36,6 +41,9 @@ i386_prepare() {
     i386_remedy+=" sudo apt-get install -y --no-install-recommends ${i686_packages[*]}"
     return 1
   fi
+}
+
+i386_prepare() {
   if ! i386_via_qemu_asked && i386_runs_wine32; then return 0; fi
   if ! i386_is_root; then
     if i386_via_qemu_asked; then
@@ -54,10 +62,10 @@ i386_prepare() {
 }
 
 # A security mirror caught mid-sync can leave the suite's i386 list unfetched
-# while the amd64 libraries installed are at its versions, and Wine's i386
-# libraries must be at the same versions as their amd64 twins: apt then finds
-# no way. Wine is there for the tests alone, so it is then taken from the
-# release and its updates, with the security suite left out of the sources.
+# while its amd64 lists came, and apt then finds no i386 twin at the version
+# of an amd64 library from it. Wine is there for the tests alone, so it is
+# then taken, both halves at once, from the release and its updates, with the
+# security suite left out of the sources; never by removing a package.
 i386_install_without_security() {
   local parts file status=0
   parts=$(mktemp -d)
@@ -66,10 +74,10 @@ i386_install_without_security() {
   done
   cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
     grep -v -e '-security' >"$parts/without-security.list" || true
-  echo "Installing ${i686_packages[*]} without the security suite" >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-    -o Dir::Etc::sourcelist=/dev/null -o Dir::Etc::sourceparts="$parts" "${i686_packages[@]}" ||
-    status=$?
+  echo "Installing ${i686_packages[*]} and wine64 without the security suite" >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove \
+    -o Dir::Etc::sourcelist=/dev/null -o Dir::Etc::sourceparts="$parts" \
+    "${i686_packages[@]}" wine64 || status=$?
   rm -rf "$parts"
   return "$status"
 }

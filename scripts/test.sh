@@ -21,6 +21,9 @@ not_run() {
 
 # The names of the tests that ctest, given these arguments, would run.
 test_names() { ctest "$@" -N | sed -n 's/^ *Test *#[0-9]*: *//p' | tr '\n' ' '; }
+source scripts/i386.sh
+i386_ready=1
+i386_install_wine || i386_ready=0
 require_packages "${build_packages[@]}" libgtest-dev valgrind "${package_packages[@]}" \
   "${windows_packages[@]}"
 
@@ -50,9 +53,7 @@ scripts/check_release.sh
 # run under Wine's 32-bit loader, through qemu-user where the kernel runs no
 # 32-bit code (scripts/i386.sh); and a 64-bit build, whose tests run under
 # wine64.
-source scripts/i386.sh
-i386_ready=1
-i386_prepare || i386_ready=0
+[ "$i386_ready" = 0 ] || i386_prepare || i386_ready=0
 cmake --preset win32
 cmake --build --preset win32
 cmake --build --preset win32 --target package
