@@ -14,8 +14,6 @@ namespace zep {
 
 namespace {
 
-constexpr char kName[] = "libzepdriver";
-
 // Root or the capability helps only where the kernel withheld the ports from
 // this process: EPERM from ioperm, EPERM or EACCES opening /dev/port. EACCES
 // is the file's mode refusing the user before the kernel asks for the
@@ -29,7 +27,7 @@ void ReportNoPrivilege(unsigned int first, unsigned int last, int error) {
   std::fprintf(stderr,
                "%s: cannot use I/O ports 0x%x to 0x%x: %s; run as root, or grant the program "
                "CAP_SYS_RAWIO (sudo setcap cap_sys_rawio+ep %s)%s%s\n",
-               kName, first, last, std::strerror(error), program,
+               kDriverName, first, last, std::strerror(error), program,
                file_refused ? " and its user read and write access to " : "",
                file_refused ? kPortFile : "");
 }
@@ -48,7 +46,7 @@ void ReportNoAccess(int address, int error) {
           ? "; this kernel has no port I/O (some kernels and virtual machines leave it out), "
             "and no privilege changes that"
           : "";
-  std::fprintf(stderr, "%s: cannot use I/O ports 0x%x to 0x%x: %s%s\n", kName, first, last,
+  std::fprintf(stderr, "%s: cannot use I/O ports 0x%x to 0x%x: %s%s\n", kDriverName, first, last,
                std::strerror(error), why);
 }
 
@@ -66,9 +64,22 @@ void GiveUpCapabilities() {
   errno = saved_errno;
 }
 
+bool FindOpenableBoard(int address, Board* board) {
+  if (!IsBlockAddress(address)) {
+    GiveUpCapabilities();
+    ReportNoBlock(address);
+    return false;
+  }
+  if (!FindBoard(address, board)) {
+    GiveUpCapabilities();
+    return false;
+  }
+  return true;
+}
+
 void ReportNoBlock(int address) {
-  std::fprintf(stderr, "%s: no block of %d I/O ports at %d: the address must be 0 to 0x%x\n", kName,
-               kBlockSize, address, static_cast<unsigned int>(kHighestBlock));
+  std::fprintf(stderr, "%s: no block of %d I/O ports at %d: the address must be 0 to 0x%x\n",
+               kDriverName, kBlockSize, address, static_cast<unsigned int>(kHighestBlock));
 }
 
 }  // namespace zep

@@ -4,10 +4,15 @@
 #ifndef BCDMON_DRIVER_HARDWARE_ACCESS_H_
 #define BCDMON_DRIVER_HARDWARE_ACCESS_H_
 
+#include "driver/board.h"
+
 namespace zep {
 
+constexpr char kDriverName[] = "libzepdriver";  // how the driver's lines begin
+
 // The block at an address: the data port and the three after it, the last
-// being the control register that ConfigPort writes.
+// being the control register that ConfigPort writes unless the board file
+// names another.
 constexpr int kBlockSize = 4;
 constexpr int kControlOffset = 3;
 constexpr int kHighestBlock = 0xFFFF - (kBlockSize - 1);  // the I/O space ends at 0xFFFF
@@ -15,6 +20,11 @@ constexpr char kPortFile[] = "/dev/port";                 // byte n is I/O port 
 constexpr int kFloatingBus = 0xFF;  // what a read of a port not open gives, as on a PC
 
 constexpr bool IsBlockAddress(int address) { return address >= 0 && address <= kHighestBlock; }
+
+// The board the program's `address` stands for (board.h), where it may be
+// opened: false, after the driver's one line and with the capabilities given
+// up, for an address outside the I/O space or a bad board file.
+bool FindOpenableBoard(int address, Board* board);
 
 // The driver's one line on standard error when OpenPort fails: which block,
 // why (the system's word for `error`) and, where privilege would help, how to

@@ -15,7 +15,8 @@ namespace {
 constexpr int kNoFile = -1;
 
 int port_file = kNoFile;
-int opened = 0;  // the block's address while port_file is open
+int opened = 0;      // the program's address while port_file is open
+zep::Board board{};  // the block it stands for
 
 bool IsOpen(int address) { return port_file != kNoFile && address == opened; }
 
@@ -26,31 +27,29 @@ extern "C" {
 // Opened or refused, the capabilities go before anything else runs; the open
 // file needs none to be read and written.
 int ZEP_CALL OpenPort(int address) {
-  if (!zep::IsBlockAddress(address)) {
-    zep::GiveUpCapabilities();
-    zep::ReportNoBlock(address);
-    return 0;
-  }
+  zep::Board found{};
+  if (!zep::FindOpenableBoard(address, &found)) return 0;
   if (port_file != kNoFile) ClosePort();
   port_file = open(zep::kPortFile, O_RDWR | O_CLOEXEC);
   zep::GiveUpCapabilities();
   if (port_file == kNoFile) {
-    zep::ReportNoAccess(address, errno);
+    zep::ReportNoAccess(found.base, errno);
     return 0;
   }
   opened = address;
+  board = found;
   return 1;
 }
 
 int ZEP_CALL ConfigPort(int address, int value) {
   if (!IsOpen(address)) return 0;
   const auto byte = static_cast<unsigned char>(value & 0xFF);
-  return pwrite(port_file, &byte, 1, address + zep::kControlOffset) == 1 ? 1 : 0;
+  return pwrite(port_file, &byte, 1, board.config) == 1 ? 1 : 0;
 }
 
 int ZEP_CALL ReadPort(int address) {
   unsigned char byte = zep::kFloatingBus;
-  if (IsOpen(address) && pread(port_file, &byte, 1, address) != 1) return zep::kFloatingBus;
+  if (IsOpen(address) && pread(port_file, &byte, 1, board.read) != 1) return zep::kFloatingBus;
   return byte;
 }
 

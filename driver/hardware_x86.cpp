@@ -1,6 +1,6 @@
 // The driver for a real board on Linux x86: the port instructions themselves.
-// OpenPort asks the kernel for exactly the four ports of the block (ioperm),
-// never for all of them (iopl); after that every reading is one in
+// OpenPort asks the kernel for exactly the four ports of the board's block
+// (ioperm), never for all of them (iopl); after that every reading is one in
 // instruction, with no system call.
 #include <sys/io.h>
 
@@ -15,7 +15,8 @@ constexpr int kNoBlock = -1;
 constexpr int kGrant = 1;
 constexpr int kGiveBack = 0;
 
-int opened = kNoBlock;  // ClosePort takes no address, so the block is kept here
+int opened = kNoBlock;  // the program's address while its board's block is granted
+zep::Board board{};     // ClosePort takes no address, so the block is kept here
 
 int AskForBlock(int address, int turn_on) {
   return ioperm(static_cast<unsigned long>(address), zep::kBlockSize, turn_on);
@@ -32,37 +33,34 @@ extern "C" {
 // Granted or refused, the capabilities go before anything else runs; the
 // grant stays with the process without them.
 int ZEP_CALL OpenPort(int address) {
-  if (!zep::IsBlockAddress(address)) {
-    zep::GiveUpCapabilities();
-    zep::ReportNoBlock(address);
-    return 0;
-  }
+  zep::Board found{};
+  if (!zep::FindOpenableBoard(address, &found)) return 0;
   if (opened != kNoBlock) ClosePort();
-  const bool granted = AskForBlock(address, kGrant) == 0;
+  const bool granted = AskForBlock(found.base, kGrant) == 0;
   zep::GiveUpCapabilities();
   if (!granted) {
-    zep::ReportNoAccess(address, errno);
+    zep::ReportNoAccess(found.base, errno);
     return 0;
   }
   opened = address;
+  board = found;
   return 1;
 }
 
 int ZEP_CALL ConfigPort(int address, int value) {
   if (!IsOpen(address)) return 0;
-  outb(static_cast<unsigned char>(value & 0xFF),
-       static_cast<unsigned short>(address + zep::kControlOffset));
+  outb(static_cast<unsigned char>(value & 0xFF), static_cast<unsigned short>(board.config));
   return 1;
 }
 
 int ZEP_CALL ReadPort(int address) {
   if (!IsOpen(address)) return zep::kFloatingBus;
-  return inb(static_cast<unsigned short>(address));
+  return inb(static_cast<unsigned short>(board.read));
 }
 
 int ZEP_CALL ClosePort(void) {
   if (opened == kNoBlock) return 0;
-  const int result = AskForBlock(opened, kGiveBack);
+  const int result = AskForBlock(board.base, kGiveBack);
   opened = kNoBlock;
   return result == 0 ? 1 : 0;
 }

@@ -365,8 +365,11 @@ Program::Program(const Options& options) : options_(options) {
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;
     if (text.rfind("LD_LIBRARY_PATH=", 0) == 0 || text.rfind("ZEPTEST_", 0) == 0) continue;
+    if (text.rfind("BCDMON_BOARD_CONF=", 0) == 0) continue;
     environment.push_back(text);
   }
+  // Not the host's board file, which may move the hardware driver's block.
+  environment.push_back("BCDMON_BOARD_CONF=" + Path("board.conf"));
   environment.push_back("ZEPTEST_LOG=" + Path("calls.log"));
   if (options_.hold) environment.push_back("ZEPTEST_HOLD=" + Path("release"));
   if (options_.open_result != nullptr) {

@@ -1,0 +1,281 @@
+#include "driver/board.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/hardware_access.h"
+
+namespace zep {
+
+namespace {
+
+// Read only where a run has no more privilege than the one who set it (no
+// file capability, no set-id), which secure_getenv sees to: for the tests,
+// and for a root run.
+constexpr char kVariable[] = "BCDMON_BOARD_CONF";
+constexpr char kSystemFile[] = "/etc/bcdmon/board.conf";
+constexpr char kPrivateFolder[] = "/lib/bcdmon/";  // the driver's folder under a prefix
+constexpr char kSystemPrefix[] = "/usr";           // whose file is /etc's, as Debian has it
+// A line longer than this, its line feed aside, is bad: no board needs one.
+constexpr int kLineLength = 256;
+constexpr int kSaturated = INT_MAX;  // a number past it is taken as it, far out of any range
+
+enum Key { kBase, kRead, kConfig, kKeyCount };
+constexpr const char* kKeyNames[kKeyCount] = {"base", "read", "config"};
+
+// What the file gave: line[key] is 0 where it did not give the key.
+struct Settings {
+  int line[kKeyCount];
+  int value[kKeyCount];
+};
+
+// The one line of a bad file: the file, the line where there is one, and
+// what is wrong, after the text at fault in quotes where there is such.
+void ReportBadFile(const char* file, int line, const char* quoted, const char* problem) {
+  char where[32] = "";
+  if (line > 0) std::snprintf(where, sizeof where, ", line %d", line);
+  const bool quote = quoted != nullptr;
+  std::fprintf(stderr, "%s: %s%s: %s%s%s%s\n", kDriverName, file, where, quote ? "\"" : "",
+               quote ? quoted : "", quote ? "\" " : "", problem);
+}
+
+void ReportUnreadable(const char* file, int error) {
+  char problem[128];
+  std::snprintf(problem, sizeof problem, "cannot be read: %s", std::strerror(error));
+  ReportBadFile(file, 0, nullptr, problem);
+}
+
+const char* LastOccurrence(const char* text, const char* part) {
+  const char* last = nullptr;
+  for (const char* found = std::strstr(text, part); found != nullptr;
+       found = std::strstr(found + 1, part)) {
+    last = found;
+  }
+  return last;
+}
+
+// The board file of the installation the driver belongs to, found from where
+// the driver itself lies with every link followed (the loader may have named
+// it through /usr/bin/../lib, and a chain of links may have chosen it):
+// PREFIX/lib/bcdmon/ means PREFIX/etc/bcdmon/board.conf, but /usr's is in
+// /etc. Anywhere else, a build tree or a folder of its own, it is /etc's. A
+// capable run loads its driver only from the system's folders, so no user
+// chooses this path.
+const char* InstalledBoardFile(char (&file)[PATH_MAX]) {
+  Dl_info driver{};
+  char real[PATH_MAX];
+  if (dladdr(reinterpret_cast<void*>(&FindBoard), &driver) == 0 || driver.dli_fname == nullptr ||
+      realpath(driver.dli_fname, real) == nullptr) {
+    return kSystemFile;
+  }
+  const char* const folder = LastOccurrence(real, kPrivateFolder);
+  if (folder == nullptr) return kSystemFile;
+  const int prefix_length = static_cast<int>(folder - real);
+  const bool system_prefix = prefix_length == static_cast<int>(sizeof kSystemPrefix - 1) &&
+                             std::strncmp(real, kSystemPrefix, sizeof kSystemPrefix - 1) == 0;
+  if (system_prefix) return kSystemFile;
+  // Shorter than the real path, which fits: the folder's name is longer than
+  // the file's after the prefix.
+  std::snprintf(file, sizeof file, "%.*s%s", prefix_length, real, kSystemFile);
+  return file;
+}
+
+const char* BoardFile(char (&file)[PATH_MAX]) {
+  const char* const chosen = secure_getenv(kVariable);
+  return chosen != nullptr ? chosen : InstalledBoardFile(file);
+}
+
+bool IsBlank(char character) {
+  return character == ' ' || character == '\t' || character == '\r' || character == '\n';
+}
+
+char* Trimmed(char* text) {
+  while (IsBlank(*text)) ++text;
+  char* end = text + std::strlen(text);
+  while (end > text && IsBlank(end[-1])) --end;
+  *end = '\0';
+  return text;
+}
+
+int DigitValue(char character, int radix) {
+  if (character >= '0' && character <= '9') return character - '0';
+  if (radix == 16 && character >= 'a' && character <= 'f') return character - 'a' + 10;
+  if (radix == 16 && character >= 'A' && character <= 'F') return character - 'A' + 10;
+  return -1;
+}
+
+// Decimal, or hexadecimal after 0x. No sign, and no leading zero: to C 0378
+// is octal, to a person decimal, so it is neither.
+bool ParseNumber(const char* text, int* value) {
+  int radix = 10;
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    radix = 16;
+    text += 2;
+  } else if (text[0] == '0' && text[1] != '\0') {
+    return false;
+  }
+  if (*text == '\0') return false;
+  long long total = 0;
+  for (; *text != '\0'; ++text) {
+    const int digit = DigitValue(*text, radix);
+    if (digit < 0) return false;
+    total = total * radix + digit;
+    if (total > kSaturated) total = kSaturated;
+  }
+  *value = static_cast<int>(total);
+  return true;
+}
+
+int KeyOf(const char* name) {
+  for (int key = 0; key < kKeyCount; ++key) {
+    if (std::strcmp(name, kKeyNames[key]) == 0) return key;
+  }
+  return kKeyCount;
+}
+
+// False, after the line, where the value cannot stand for the key.
+bool CheckRange(const char* file, int line, int key, const char* text, int value) {
+  if (key == kBase && value > kHighestBlock) {
+    ReportBadFile(file, line, text,
+                  "as base puts the block of 4 ports past 0xFFFF, the last I/O port");
+    return false;
+  }
+  if (key != kBase && value >= kBlockSize) {
+    ReportBadFile(file, line, text, "is not an offset in the block of 4 ports: 0 to 3");
+    return false;
+  }
+  return true;
+}
+
+// One line of the file, its line feed and any comment included; false, after
+// the driver's line, when it is bad.
+bool ApplyLine(const char* file, int line, char* text, Settings* settings) {
+  char* const comment = std::strchr(text, '#');
+  if (comment != nullptr) *comment = '\0';
+  text = Trimmed(text);
+  if (*text == '\0') return true;
+  char* const equals = std::strchr(text, '=');
+  if (equals == nullptr) {
+    ReportBadFile(file, line, text, "is not \"key = value\"");
+    return false;
+  }
+  *equals = '\0';
+  const char* const name = Trimmed(text);
+  const char* const value_text = Trimmed(equals + 1);
+  const int key = KeyOf(name);
+  if (key == kKeyCount) {
+    ReportBadFile(file, line, name, "is not a key: base, read or config");
+    return false;
+  }
+  if (settings->line[key] != 0) {
+    char problem[64];
+    std::snprintf(problem, sizeof problem, "is given twice, first on line %d", settings->line[key]);
+    ReportBadFile(file, line, name, problem);
+    return false;
+  }
+  int value = 0;
+  if (!ParseNumber(value_text, &value)) {
+    ReportBadFile(file, line, value_text, "is not a number (decimal, or hexadecimal after 0x)");
+    return false;
+  }
+  if (!CheckRange(file, line, key, value_text, value)) return false;
+  settings->line[key] = line;
+  settings->value[key] = value;
+  return true;
+}
+
+// As sshd trusts its files: only one that root owns and no one else may
+// write, or any user could move the ports of a program that runs with more
+// privilege than theirs.
+bool IsTrusted(const char* file, int descriptor) {
+  struct stat status {};
+  char problem[96];
+  if (fstat(descriptor, &status) != 0) {
+    ReportUnreadable(file, errno);
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    ReportBadFile(file, 0, nullptr, "not a regular file");
+    return false;
+  }
+  if (status.st_uid != 0) {
+    std::snprintf(problem, sizeof problem, "owned by uid %u, not root",
+                  static_cast<unsigned int>(status.st_uid));
+    ReportBadFile(file, 0, nullptr, problem);
+    return false;
+  }
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    std::snprintf(problem, sizeof problem, "writable by others than root (mode %04o)",
+                  static_cast<unsigned int>(status.st_mode & 07777));
+    ReportBadFile(file, 0, nullptr, problem);
+    return false;
+  }
+  return true;
+}
+
+// The open file, line by line; closes it. False, after the line, when bad.
+bool ReadSettings(const char* file, int descriptor, Settings* settings) {
+  if (!IsTrusted(file, descriptor)) {
+    close(descriptor);
+    return false;
+  }
+  std::FILE* const stream = fdopen(descriptor, "r");
+  if (stream == nullptr) {
+    ReportUnreadable(file, errno);
+    close(descriptor);
+    return false;
+  }
+  bool good = true;
+  char text[kLineLength + 2];  // the line, its line feed and the terminating zero
+  for (int line = 1; good && std::fgets(text, sizeof text, stream) != nullptr; ++line) {
+    const std::size_t length = std::strlen(text);
+    if (length == sizeof text - 1 && text[length - 1] != '\n') {
+      char problem[64];
+      std::snprintf(problem, sizeof problem, "longer than %d characters", kLineLength);
+      ReportBadFile(file, line, nullptr, problem);
+      good = false;
+    } else {
+      good = ApplyLine(file, line, text, settings);
+    }
+  }
+  if (good && std::ferror(stream) != 0) {
+    ReportUnreadable(file, errno);
+    good = false;
+  }
+  std::fclose(stream);
+  return good;
+}
+
+int Given(const Settings& settings, int key, int otherwise) {
+  return settings.line[key] != 0 ? settings.value[key] : otherwise;
+}
+
+}  // namespace
+
+bool FindBoard(int address, Board* board) {
+  char buffer[PATH_MAX];
+  const char* const file = BoardFile(buffer);
+  Settings settings{};
+  // Not blocking, so that a FIFO put there is refused as not a regular file
+  // rather than waited on.
+  const int descriptor = open(file, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (descriptor < 0 && errno != ENOENT) {
+    ReportUnreadable(file, errno);
+    return false;
+  }
+  if (descriptor >= 0 && !ReadSettings(file, descriptor, &settings)) return false;
+  board->base = Given(settings, kBase, address);
+  board->read = board->base + Given(settings, kRead, 0);
+  board->config = board->base + Given(settings, kConfig, kControlOffset);
+  return true;
+}
+
+}  // namespace zep
