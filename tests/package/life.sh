@@ -104,7 +104,7 @@ dpkg-deb --root-owner-group -b rebuilt "${deb/"$version"/"$next"}" >/dev/null
 
 step "apt-get install -y ./$deb"
 step "update-alternatives --query bcdmon-device"
-expect "*"$'\nStatus: auto\n'"*"$'\nValue: '"$devices/simulated/libzepdriver.so"$'\n'"*"
+expect $'*\nStatus: auto\n*\nValue: '"$devices"$'/simulated/libzepdriver.so\n*'
 step "getcap $program; stat -c '%A %U:%G' $program"
 expect "-rwxr-xr-x root:root"
 step "update-alternatives --set bcdmon-device $devices/hardware/libzepdriver.so"
