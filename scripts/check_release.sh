@@ -6,8 +6,9 @@
 # Then checks the first release as a user's tools see it: no build path in any
 # file, the hardening of every program and library in the package read from
 # the files, lintian without any tag but the overridden, a package that
-# depends on libc6 alone and whose changelog has its version, Windows files of
-# at most 32 KiB, and SHA256SUMS.
+# depends on libc6 alone of libraries, with its conffile and maintainer
+# scripts and whose changelog has its version, Windows files of at most
+# 32 KiB, and SHA256SUMS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -111,7 +112,17 @@ esac
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-[[ "$depends" =~ ^libc6(\ \([^,]*\))?$ ]] || fail "the package depends on more than libc6"
+[[ "$depends" =~ ^libc6(\ \([^,]*\))?,\ adduser,\ libcap2-bin$ ]] ||
+  fail "the package depends on more than libc6 and the tools of its maintainer scripts"
+# The admin's setup is the package's: board.conf a conffile, the device an
+# alternative (no driver of its own at the link), the grant applied by postinst.
+[ "$(cat "$unpacked/deb/DEBIAN/conffiles")" = /etc/bcdmon/board.conf ] ||
+  fail "conffiles: $(cat "$unpacked/deb/DEBIAN/conffiles")"
+for script in postinst prerm postrm; do
+  [ -x "$unpacked/deb/DEBIAN/$script" ] || fail "no $script"
+done
+[ ! -e "$unpacked/deb/usr/lib/bcdmon/libzepdriver.so" ] ||
+  fail "usr/lib/bcdmon/libzepdriver.so is a file of the package, not the alternative's link"
 version=$(dpkg-deb -f "$deb" Version)
 logged=$(dpkg-parsechangelog -l "$first/packaging/changelog" -S Version)
 [ "$version" = "$logged" ] || fail "package $version, changelog $logged"

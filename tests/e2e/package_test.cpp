@@ -1,11 +1,13 @@
 // The Debian package, built from this build and unpacked into a scratch
-// folder as dpkg would lay it out: the program there finds its driver through
-// its own RUNPATH and needs nothing but the C library, and its man page
-// renders without a warning.
+// folder as dpkg would lay it out, with the driver's link that its postinst
+// makes: the program there finds its driver through its own RUNPATH and
+// needs nothing but the C library, and its man page renders without a
+// warning.
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -37,10 +39,17 @@ class PackageTest : public testing::Test {
     if (std::system(make.c_str()) != 0) return;
     for (const auto& entry : fs::directory_iterator(built)) {
       if (entry.path().extension() != ".deb") continue;
+      const fs::path root = scratch_ / "root";
       const std::string unpack =
-          "dpkg-deb -x '" + entry.path().string() + "' '" + (scratch_ / "root").string() + "'";
-      if (std::system(unpack.c_str()) == 0) root_ = scratch_ / "root";
+          "dpkg-deb -x '" + entry.path().string() + "' '" + root.string() + "'";
       package_ = entry.path();
+      if (std::system(unpack.c_str()) != 0) return;
+      // The alternative bcdmon-device in auto mode, but for the hop through
+      // /etc/alternatives. It fails where the package ships a driver itself.
+      std::error_code error;
+      fs::create_symlink("simulated/libzepdriver.so", root / "usr/lib/bcdmon/libzepdriver.so",
+                         error);
+      if (!error) root_ = root;
     }
   }
   static void TearDownTestSuite() {
@@ -117,10 +126,11 @@ TEST_F(PackageTest, InstalledProgramShowsTheSimulatedDeviceUntilAKey) {
   ASSERT_TRUE(SameMode(run.mode_before(), run.Mode()));
 }
 
-// The C and C++ runtime is the system's C library alone: the package depends
-// on libc6 and nothing else, and the running program maps the C library, the
-// loader and its driver and nothing else. Built with the sanitizers, the
-// program needs their runtimes too.
+// The C and C++ runtime is the system's C library alone: of libraries, the
+// package depends on libc6 and nothing else (and on the tools its maintainer
+// scripts run), and the running program maps the C library, the loader and
+// its driver and nothing else. Built with the sanitizers, the program needs
+// their runtimes too.
 TEST_F(PackageTest, InstalledProgramNeedsTheCLibraryAlone) {
   if (SANITIZED_BUILD) GTEST_SKIP() << "the sanitizers' runtimes are linked in";
   const fs::path depends = scratch_ / "depends";
@@ -128,8 +138,8 @@ TEST_F(PackageTest, InstalledProgramNeedsTheCLibraryAlone) {
       "dpkg-deb -f '" + package_.string() + "' Depends >'" + depends.string() + "'";
   ASSERT_EQ(std::system(field.c_str()), 0);
   const std::string needs = ReadFile(depends);
-  EXPECT_EQ(needs.compare(0, 6, "libc6 "), 0) << needs;
-  EXPECT_EQ(needs.find(','), std::string::npos) << needs;
+  EXPECT_TRUE(std::regex_match(needs, std::regex("libc6 \\([^,]*\\), adduser, libcap2-bin\n")))
+      << needs;
 
   const std::string program = (root_ / "usr/bin/bcdmon").string();
   Options options;
