@@ -25,12 +25,12 @@ i386_is_root() { [ "$(id -u)" -eq 0 ]; }
 
 i386_via_qemu_asked() { [ "${BCDMON_I386_VIA_QEMU:-0}" = 1 ]; }
 
-# Wine's i386 libraries must be at the versions of their amd64 twins, so the
-# 32-bit loader comes first, with the 64-bit Wine where it must (below).
+# Wine's i386 libraries must be at the versions of their amd64 twins, so its
+# 32-bit loader comes with its 64-bit one, in one install.
 i386_install_wine() {
   if i386_is_root; then
     add_architecture i386
-    if ! require_packages "${i686_packages[@]}" && ! i386_install_without_security; then
+    if ! require_packages "${i686_packages[@]}" wine64 && ! i386_install_without_security; then
       i386_problem="${i686_packages[*]} could not be installed (apt's messages above)"
       i386_remedy="sudo apt-get update, then run scripts/test.sh again"
       return 1
