@@ -164,9 +164,18 @@ TEST_F(PackageTest, ManPageRendersWithoutWarnings) {
       page.string() + "' >'" + out.string() + "' 2>'" + err.string() + "'";
   EXPECT_EQ(std::system(render.c_str()), 0);
   EXPECT_EQ(ReadFile(err), "");
-  const std::string text = ReadFile(out);
+  // The text without its bold and underline, each a character struck over.
+  std::string text;
+  for (const char character : ReadFile(out)) {
+    if (character != '\b') {
+      text += character;
+    } else if (!text.empty()) {
+      text.pop_back();
+    }
+  }
   EXPECT_NE(text.find("bcdmon - show a board's byte"), std::string::npos) << text;
   EXPECT_NE(text.find("/usr/lib/bcdmon/libzepdriver.so"), std::string::npos) << text;
+  EXPECT_NE(text.find("/etc/bcdmon/board.conf"), std::string::npos) << text;
 }
 
 }  // namespace
