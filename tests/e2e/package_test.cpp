@@ -33,8 +33,9 @@ class PackageTest : public testing::Test {
     if (mkdtemp(pattern.data()) == nullptr) return;
     scratch_ = pattern;
     const fs::path built = scratch_ / "built";
-    const std::string make = std::string("'") + CPACK_COMMAND + "' --config '" + CPACK_CONFIG +
-                             "' -B '" + built.string() + "' >'" +
+    // Built under umask 027, as some admins set it.
+    const std::string make = std::string("umask 027 && '") + CPACK_COMMAND + "' --config '" +
+                             CPACK_CONFIG + "' -B '" + built.string() + "' >'" +
                              (scratch_ / "cpack.log").string() + "' 2>&1";
     if (std::system(make.c_str()) != 0) return;
     for (const auto& entry : fs::directory_iterator(built)) {
@@ -152,6 +153,16 @@ TEST_F(PackageTest, InstalledProgramNeedsTheCLibraryAlone) {
   EXPECT_TRUE(ExitedWith(run.Wait(), 1));
   const std::set<std::string> expected = {"bcdmon", "libc.so.6", "libzepdriver.so"};
   EXPECT_EQ(mapped, expected);
+}
+
+// Every folder 0755 whatever the umask of the build, or the program would
+// start for root alone.
+TEST_F(PackageTest, FoldersAreOpenToAll) {
+  for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+    if (entry.is_directory()) {
+      EXPECT_EQ(entry.status().permissions(), fs::perms(0755)) << entry;
+    }
+  }
 }
 
 TEST_F(PackageTest, ManPageRendersWithoutWarnings) {
