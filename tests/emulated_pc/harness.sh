@@ -255,25 +255,28 @@ check_reads() {
   [ "$caps" = "$no_capabilities" ] || fail "$name: capabilities while it reads: $caps"
 }
 
-check_refused() {
-  local reason=$1
+# The open failed: "Failed", status 0, and one line on standard error.
+check_failed() {
   [ "$status" = 0 ] || fail "$name: status $status, not 0"
   [ "$out" = $'\nOpening Port...Failed' ] || fail "$name: standard output \"$out\""
-  # One line, with the kernel's reason, the remedies and the program to give
-  # the capability to; where the file's mode refused, access to it as well.
-  local advice="CAP_SYS_RAWIO (sudo setcap cap_sys_rawio+ep $program)"
-  [ "$reason" != "Permission denied" ] || advice+=" and its user read and write access to /dev/port"
-  [[ $err == *$'\n' && ${err%$'\n'} != *$'\n'* && $err == *": $reason; run as root"* &&
-    $err == *"$advice"$'\n' ]] ||
-    fail "$name: on standard error \"$err\", not one line with \"$reason\" and the advice"
+  [[ $err == *$'\n' && ${err%$'\n'} != *$'\n'* ]] || fail "$name: not one line: \"$err\""
 }
 
-# A bad board file: "Failed", and the driver's one line about it alone.
+check_refused() {
+  local reason=$1
+  check_failed
+  # The kernel's reason, the remedies and the program to give the capability
+  # to; where the file's mode refused, access to it as well.
+  local advice="CAP_SYS_RAWIO (sudo setcap cap_sys_rawio+ep $program)"
+  [ "$reason" != "Permission denied" ] || advice+=" and its user read and write access to /dev/port"
+  [[ $err == *": $reason; run as root"* && $err == *"$advice"$'\n' ]] ||
+    fail "$name: on standard error \"$err\", not \"$reason\" and the advice"
+}
+
+# A bad board file: the driver's line about it alone.
 check_bad() {
-  [ "$status" = 0 ] || fail "$name: status $status, not 0"
-  [ "$out" = $'\nOpening Port...Failed' ] || fail "$name: standard output \"$out\""
-  [[ $err == "libzepdriver: $1"*$'\n' && ${err%$'\n'} != *$'\n'* ]] ||
-    fail "$name: on standard error \"$err\", not one line beginning \"libzepdriver: $1\""
+  check_failed
+  [[ $err == "libzepdriver: $1"* ]] || fail "$name: \"$err\" does not begin \"libzepdriver: $1\""
 }
 
 check_loader() {
