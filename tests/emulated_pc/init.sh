@@ -11,9 +11,9 @@
 #                     host types a key. Then @status, @out and @err (gzip,
 #                     base64) and @end.
 #   term USER PROGRAM [ARGUMENTS...]
-#                     the same with its output and errors on the serial line
-#                     too, where the host reads them and types the key; then,
-#                     on a line of its own, @status, and @end.
+#                     the same with its output and errors on the serial line,
+#                     where the host reads them and types the key; then
+#                     @status, on a line of its own, and @end.
 #   end               powers the PC off; so does a minute with no command.
 # Anything else, such as the key a run leaves waiting, is no command.
 export PATH=/bin:/sbin
@@ -38,30 +38,13 @@ running() {
 
 readings() { grep -c '^Unpacked BCD' /tmp/out; }
 
-# Starts PROGRAM as USER in the background, in a session of its own on the
-# serial line, its output and errors where the caller's redirections say.
-start() {
-  local user=$1
+run() {
+  local user=$1 pid watchdog status tenths=0
   shift
   if [ "$user" != root ]; then
     set -- /pc/as_user "${user%:*}" "${user#*:}" "$@"
   fi
-  setsid -c "$@" </dev/ttyS0 &
-}
-
-# Waits for the process, bounded; its status in $status.
-finish() {
-  local pid=$1 watchdog
-  (sleep $((wait_tenths / 10)) && kill -9 "$pid") 2>/dev/null &
-  watchdog=$!
-  wait "$pid"
-  status=$?
-  kill "$watchdog" 2>/dev/null
-}
-
-run() {
-  local pid status tenths=0
-  start "$@" >/tmp/out 2>/tmp/err
+  setsid -c "$@" </dev/ttyS0 >/tmp/out 2>/tmp/err &
   pid=$!
   while running "$pid" && [ "$(readings)" -lt "$readings_before_key" ] && [ "$tenths" -lt "$wait_tenths" ]; do
     sleep 0.1
@@ -71,20 +54,25 @@ run() {
     echo "@caps" $(grep -E '^Cap(Inh|Prm|Eff|Amb):' "/proc/$pid/status")
     echo "@key"
   fi
-  finish "$pid"
+  (sleep $((wait_tenths / 10)) && kill -9 "$pid") 2>/dev/null &
+  watchdog=$!
+  wait "$pid"
+  status=$?
+  kill "$watchdog" 2>/dev/null
   echo "@status $status"
   echo "@out $(gzip -c /tmp/out | base64 -w 0)"
   echo "@err $(gzip -c /tmp/err | base64 -w 0)"
   echo "@end"
 }
 
-# The line feed ends whatever the program left unended, so that the host
-# sees @status at the beginning of a line.
 term() {
-  local status
-  start "$@" >/dev/ttyS0 2>/dev/ttyS0
-  finish "$!"
-  printf '\n@status %s\n@end\n' "$status"
+  local user=$1
+  shift
+  if [ "$user" != root ]; then
+    set -- /pc/as_user "${user%:*}" "${user#*:}" "$@"
+  fi
+  timeout -s KILL $((wait_tenths / 10)) setsid -c "$@" </dev/ttyS0 >/dev/ttyS0 2>&1
+  printf '\n@status %s\n@end\n' $?
 }
 
 # The package as dpkg lays it out, its usr/ in PREFIX, with the hardware
