@@ -145,12 +145,12 @@ copy_libraries() {
 }
 
 boot() {
-  local work=$1 byte=$2 locked=${3:-} table=cases shown="[none] integrity confidentiality"
+  local work=$1 byte=$2 locked=${3:-} entries=("${cases[@]}")
+  local shown="[none] integrity confidentiality"
   if [ -n "$locked" ]; then
-    table=lockdown_cases
+    entries=("${lockdown_cases[@]}")
     shown="none [integrity] confidentiality"
   fi
-  local -n entries=$table
   dir=$work/boot-$byte${locked:+-$locked}
   rm -rf "$dir"
   mkdir "$dir"
@@ -178,7 +178,9 @@ boot() {
   fi
   deadline=$((SECONDS + run_seconds))
   send "setup grep -qxF '$shown' /sys/kernel/security/lockdown"
-  next_reply && [ "$word $reply" = "setup 0" ] || fail "the lockdown is not shown as \"$shown\""
+  if ! next_reply || [ "$word $reply" != "setup 0" ]; then
+    fail "the lockdown is not shown as \"$shown\""
+  fi
   local entry
   for entry in "${entries[@]}"; do
     # A bad board file stops the run before any port is read, so whatever
