@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -43,8 +44,13 @@ void ReportBadFile(const char* file, int line, const char* quoted, const char* p
   char where[32] = "";
   if (line > 0) std::snprintf(where, sizeof where, ", line %d", line);
   const bool quote = quoted != nullptr;
-  std::fprintf(stderr, "%s: %s%s: %s%s%s%s\n", kDriverName, file, where, quote ? "\"" : "",
-               quote ? quoted : "", quote ? "\" " : "", problem);
+  // One write, as the driver may say it while the loader runs its constructor.
+  char text[PATH_MAX + 4 * kLineLength];
+  const int length =
+      std::snprintf(text, sizeof text, "%s: %s%s: %s%s%s%s\n", kDriverName, file, where,
+                    quote ? "\"" : "", quote ? quoted : "", quote ? "\" " : "", problem);
+  if (length >= static_cast<int>(sizeof text)) text[sizeof text - 2] = '\n';
+  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, text, std::strlen(text));
 }
 
 void ReportUnreadable(const char* file, int error) {
@@ -72,8 +78,8 @@ const char* LastOccurrence(const char* text, const char* part) {
 const char* InstalledBoardFile(char (&file)[PATH_MAX]) {
   Dl_info driver{};
   char real[PATH_MAX];
-  if (dladdr(reinterpret_cast<void*>(&FindBoard), &driver) == 0 || driver.dli_fname == nullptr ||
-      realpath(driver.dli_fname, real) == nullptr) {
+  if (dladdr(reinterpret_cast<void*>(&ReadBoardFile), &driver) == 0 ||
+      driver.dli_fname == nullptr || realpath(driver.dli_fname, real) == nullptr) {
     return kSystemFile;
   }
   const char* const folder = LastOccurrence(real, kPrivateFolder);
@@ -87,7 +93,7 @@ const char* InstalledBoardFile(char (&file)[PATH_MAX]) {
   return length < static_cast<int>(sizeof file) ? file : kSystemFile;
 }
 
-const char* BoardFile(char (&file)[PATH_MAX]) {
+const char* ChosenBoardFile(char (&file)[PATH_MAX]) {
   const char* const chosen = secure_getenv(kVariable);
   return chosen != nullptr ? chosen : InstalledBoardFile(file);
 }
@@ -131,6 +137,22 @@ bool ParseNumber(const char* text, int* value) {
   }
   *value = static_cast<int>(total);
   return true;
+}
+
+// A leading zero is told as such, with the two numbers it may have meant.
+void ReportNotANumber(const char* file, int line, const char* text) {
+  const std::size_t length = std::strlen(text);
+  if (length < 2 || text[0] != '0' || std::strspn(text, "0123456789") != length) {
+    ReportBadFile(file, line, text, "is not a number (decimal, or hexadecimal after 0x)");
+    return;
+  }
+  const std::size_t zeros = std::min(std::strspn(text, "0"), length - 1);
+  char problem[2 * kLineLength];
+  std::snprintf(problem, sizeof problem,
+                "has a leading zero, which makes it octal to some programs and decimal to "
+                "others: write %s for decimal, or 0x%s for hexadecimal",
+                text + zeros, text + zeros);
+  ReportBadFile(file, line, text, problem);
 }
 
 int KeyOf(const char* name) {
@@ -182,7 +204,7 @@ bool ApplyLine(const char* file, int line, char* text, Settings* settings) {
   }
   int value = 0;
   if (!ParseNumber(value_text, &value)) {
-    ReportBadFile(file, line, value_text, "is not a number (decimal, or hexadecimal after 0x)");
+    ReportNotANumber(file, line, value_text);
     return false;
   }
   if (!CheckRange(file, line, key, value_text, value)) return false;
@@ -259,9 +281,10 @@ int Given(const Settings& settings, int key, int otherwise) {
 
 }  // namespace
 
-bool FindBoard(int address, Board* board) {
+bool ReadBoardFile(BoardFile* board_file) {
   char buffer[PATH_MAX];
-  const char* const file = BoardFile(buffer);
+  const char* const file = ChosenBoardFile(buffer);
+  std::snprintf(board_file->name, sizeof board_file->name, "%s", file);
   Settings settings{};
   // Not blocking, so that a FIFO put there is refused as not a regular file
   // rather than waited on.
@@ -270,11 +293,17 @@ bool FindBoard(int address, Board* board) {
     ReportUnreadable(file, errno);
     return false;
   }
-  if (descriptor >= 0 && !ReadSettings(file, descriptor, &settings)) return false;
-  board->base = Given(settings, kBase, address);
-  board->read = board->base + Given(settings, kRead, 0);
-  board->config = board->base + Given(settings, kConfig, kControlOffset);
+  board_file->present = descriptor >= 0;
+  if (board_file->present && !ReadSettings(file, descriptor, &settings)) return false;
+  board_file->base = Given(settings, kBase, kAtAddress);
+  board_file->read = Given(settings, kRead, 0);
+  board_file->config = Given(settings, kConfig, kControlOffset);
   return true;
+}
+
+Board BoardAt(int address, const BoardFile& file) {
+  const int base = file.base != kAtAddress ? file.base : address;
+  return {base, base + file.read, base + file.config};
 }
 
 }  // namespace zep

@@ -6,6 +6,8 @@
 #ifndef BCDMON_DRIVER_BOARD_H_
 #define BCDMON_DRIVER_BOARD_H_
 
+#include <climits>
+
 namespace zep {
 
 // Ports, not offsets: the file's offsets are added to the base once, here.
@@ -15,12 +17,26 @@ struct Board {
   int config;  // the port ConfigPort writes
 };
 
-// The board the program's `address` stands for: the board file's, any key it
-// leaves out (or the whole file, where there is none) at its default: the
-// block at `address`, read at its first port, configured at its last. False,
+constexpr int kAtAddress = -1;  // a base the file leaves to the program's address
+
+// What the board file said, any key it leaves out (or the whole file, where
+// there is none) at its default: the block at the program's address, read
+// at its first port, configured at its last.
+struct BoardFile {
+  char name[PATH_MAX];  // the file read
+  bool present;         // false: there is none, and the defaults hold
+  int base;             // or kAtAddress
+  int read;             // offsets in the block
+  int config;
+};
+
+// Reads the board file of the installation the driver belongs to. False,
 // after the driver's one line on standard error naming the file and what is
 // wrong with it, when the file is bad: then no port may be touched.
-bool FindBoard(int address, Board* board);
+bool ReadBoardFile(BoardFile* file);
+
+// The board the program's `address` stands for, by what the file said.
+Board BoardAt(int address, const BoardFile& file);
 
 }  // namespace zep
 

@@ -10,48 +10,75 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/refusal.h"
+
 namespace zep {
 
 namespace {
 
-// Root or the capability helps only where the kernel withheld the ports from
-// this process: EPERM from ioperm, EPERM or EACCES opening /dev/port. EACCES
-// is the file's mode refusing the user before the kernel asks for the
-// capability, which then does not help alone.
-void ReportNoPrivilege(unsigned int first, unsigned int last, int error) {
-  // The capability has to be on the program file that runs, so name it.
-  char program[PATH_MAX] = "the program";
-  const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
-  if (length > 0) program[length] = '\0';
-  const bool file_refused = error == EACCES;
-  std::fprintf(stderr,
-               "%s: cannot use I/O ports 0x%x to 0x%x: %s; run as root, or grant the program "
-               "CAP_SYS_RAWIO (sudo setcap cap_sys_rawio+ep %s)%s%s\n",
-               kDriverName, first, last, std::strerror(error), program,
-               file_refused ? " and its user read and write access to " : "",
-               file_refused ? kPortFile : "");
+// The packaged program, whose users the group's grant can help: known only
+// to a build that makes the Debian package ("" otherwise).
+constexpr char kPackagedProgram[] = BCDMON_PACKAGED_PROGRAM;
+
+BoardFile board_file{};   // as it was at load; OpenPort never reads it again
+bool board_good = false;  // it was read and is not bad
+bool held_rawio = false;  // CAP_SYS_RAWIO was effective when the capabilities went
+
+// One write of the whole line: stdio may not be ready while the loader runs
+// the library's constructors.
+void WriteLine(const char* line) {
+  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line, std::strlen(line));
+}
+
+// The system call itself, not libcap, as for capset below.
+bool HoldsRawIo() {
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, sets) != 0) return false;
+  return (sets[CAP_TO_INDEX(CAP_SYS_RAWIO)].effective & CAP_TO_MASK(CAP_SYS_RAWIO)) != 0;
+}
+
+// Said once, before the program's first message, so that it never splits
+// one of its lines on a terminal, and a wrong board file shows before a
+// port is touched.
+void AnnounceBoard() {
+  const Board board = BoardAt(kProgramAddress, board_file);
+  char line[PATH_MAX + 256];
+  const int length = std::snprintf(
+      line, sizeof line,
+      "%s: hardware driver: reads I/O port 0x%x and configures 0x%x, of the block 0x%x to 0x%x "
+      "(%s%s%s)\n",
+      kDriverName, static_cast<unsigned int>(board.read), static_cast<unsigned int>(board.config),
+      static_cast<unsigned int>(board.base), static_cast<unsigned int>(board.base + kBlockSize - 1),
+      board_file.present ? "board file " : "no board file ", board_file.name,
+      board_file.present ? "" : ": the defaults");
+  if (length >= static_cast<int>(sizeof line)) line[sizeof line - 2] = '\n';
+  WriteLine(line);
+}
+
+__attribute__((constructor)) void ReadBoardAtLoad() {
+  board_good = ReadBoardFile(&board_file);
+  if (board_good) AnnounceBoard();
 }
 
 }  // namespace
 
 void ReportNoAccess(int address, int error) {
-  const auto first = static_cast<unsigned int>(address);
-  const auto last = static_cast<unsigned int>(address + kBlockSize - 1);
-  if (error == EPERM || error == EACCES) {
-    ReportNoPrivilege(first, last, error);
-    return;
-  }
-  const char* const why =
-      error == ENOSYS
-          ? "; this kernel has no port I/O (some kernels and virtual machines leave it out), "
-            "and no privilege changes that"
-          : "";
-  std::fprintf(stderr, "%s: cannot use I/O ports 0x%x to 0x%x: %s%s\n", kDriverName, first, last,
-               std::strerror(error), why);
+  char program[PATH_MAX] = "";
+  const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
+  if (length > 0) program[length] = '\0';
+  const Standing standing = {
+      geteuid() == 0, held_rawio,
+      kPackagedProgram[0] != '\0' && std::strcmp(program, kPackagedProgram) == 0,
+      ReadLockdown(kLockdownFile), program};
+  char line[2 * PATH_MAX + 1024];
+  DescribeRefusal(address, error, standing, line, sizeof line);
+  WriteLine(line);
 }
 
 void GiveUpCapabilities() {
   const int saved_errno = errno;  // the refusal, for the driver's line
+  held_rawio = HoldsRawIo();
   // The ambient set follows the permitted one down to nothing anyway; it is
   // cleared on its own so that it is empty even where the capset below were
   // refused. Kernels without ambient capabilities answer EINVAL, harmlessly.
@@ -70,16 +97,20 @@ bool FindOpenableBoard(int address, Board* board) {
     ReportNoBlock(address);
     return false;
   }
-  if (!FindBoard(address, board)) {
+  if (!board_good) {
     GiveUpCapabilities();
     return false;
   }
+  *board = BoardAt(address, board_file);
   return true;
 }
 
 void ReportNoBlock(int address) {
-  std::fprintf(stderr, "%s: no block of %d I/O ports at %d: the address must be 0 to 0x%x\n",
-               kDriverName, kBlockSize, address, static_cast<unsigned int>(kHighestBlock));
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "%s: no block of %d I/O ports at %d: the address must be 0 to 0x%x\n", kDriverName,
+                kBlockSize, address, static_cast<unsigned int>(kHighestBlock));
+  WriteLine(line);
 }
 
 }  // namespace zep

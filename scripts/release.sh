@@ -20,7 +20,7 @@ umask 022
 export LC_ALL=C TZ=UTC
 
 rm -rf build/dist dist
-cmake --preset release -B build/dist/linux -DBCDMON_DEVICE=simulated
+cmake --preset package -B build/dist/linux -DBCDMON_DEVICE=simulated
 cmake --build build/dist/linux --target package
 cmake --preset win32 -B build/dist/win32 -DBCDMON_BUILD_TESTS=OFF
 cmake --build build/dist/win32

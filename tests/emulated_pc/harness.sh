@@ -7,8 +7,10 @@
 #   harness.sh initramfs WORK BCDMON IOPERM_DRIVER DEVPORT_DRIVER AS_USER CPACK CPACK_CONFIG
 #       builds WORK/initrd (with the Debian package that cpack makes of this
 #       build) and links WORK/vmlinuz to the kernel
-#   harness.sh boot WORK BYTE
-#       boots it, the block at 888 reading BYTE, and runs every case
+#   harness.sh boot WORK BYTE [lockdown]
+#       boots it, the block at 888 reading BYTE, and runs every case; or,
+#       with the kernel locked down as under UEFI Secure Boot, those of
+#       the lockdown
 # Every wait is bounded: a guest that hangs fails the boot, and is killed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,41 +22,68 @@ nobody=65534:65534
 file=/etc/bcdmon/board.conf
 # name | setup: a command for the guest's shell, as root ("-": none), after
 # which the board files are those it writes (init.sh's board) | user: root
-# or UID:GID | program, with any arguments | outcome: reads[:PORT] (open,
-# configured, the PORT read until the key; 888 if none is named),
-# refused:REASON (the kernel's error, in the driver's line), bad:LINE (the
-# driver's line begins "libzepdriver: LINE"), loader (the program does not
-# start: no driver found) | what the run wrote to the ports:
-# PORT=BYTE,BYTE..., nothing to the others.
+# or UID:GID | program, with any arguments | what the driver says at load of
+# the ports it will touch, after "libzepdriver: hardware driver: " ("-":
+# nothing) | outcome: reads[:PORT] (open, configured, the PORT read until the
+# key; 888 if none is named), terminal (the same with the output and errors
+# on the terminal), refused:REASON (the driver's line after "0x37b: "),
+# bad:LINE (the driver's line begins "libzepdriver: LINE"), loader (the
+# program does not start: no driver found) | what the run wrote to the
+# ports: PORT=BYTE,BYTE..., nothing to the others.
 # The refusals with /dev/port: by its mode (0600), then by the kernel itself.
 # A capable program outside the system folders: the loader drops the
 # RUNPATH entries relative to $ORIGIN that lead out of them. The cases run in
 # order: those after the package's show it unpacked in /usr, with the
 # capability. A capable run never reads a file the environment names, as
 # nobody could write one there: the package's reads 888.
+defaults="reads I/O port 0x378 and configures 0x37b, of the block 0x378 to 0x37b (no board file $file: the defaults)"
+card="reads I/O port 0xd010 and configures 0xd013, of the block 0xd010 to 0xd013 (board file $file)"
+eperm="Operation not permitted"
+as_root="; run it as root: sudo"
+group_grant="; run it as root (sudo bcdmon), or have the group bcdmon granted the ports and join"
+group_grant+=" it: sudo dpkg-statoverride --update --add root bcdmon 0750 /usr/bin/bcdmon && sudo"
+group_grant+=" dpkg-reconfigure bcdmon && sudo adduser \$USER bcdmon, then log in again"
+user_namespace=", although the program held CAP_SYS_RAWIO; the kernel is not locked down, so a"
+user_namespace+=" user namespace or container withholds port I/O, or a security module refused it"
+capable="unpack /usr && setcap cap_sys_rawio+ep /usr/bin/bcdmon"
 cases=(
-  "ioperm as root|-|root|/pc/ioperm/bcdmon|reads|891=137"
-  "devport as root|-|root|/pc/devport/bcdmon|reads|891=137"
-  "ioperm as nobody|-|$nobody|/pc/ioperm/bcdmon|refused:Operation not permitted|"
-  "devport as nobody|-|$nobody|/pc/devport/bcdmon|refused:Permission denied|"
-  "devport readable, nobody|chmod 0666 /dev/port|$nobody|/pc/devport/bcdmon|refused:Operation not permitted|"
-  "package, capable|unpack /usr && setcap cap_sys_rawio+ep /usr/bin/bcdmon|$nobody|/usr/bin/bcdmon|reads|891=137"
-  "ioperm, board at 0xd010|board /etc 'base = 0xd010'|root|/pc/ioperm/bcdmon|reads:0xd010|0xd013=137"
-  "devport, board at 0xd010|board /etc 'base = 0xd010'|root|/pc/devport/bcdmon|reads:0xd010|0xd013=137"
-  "package, board at 0xd010|board /etc '# a card' 'base = 0xd010'|$nobody|/usr/bin/bcdmon|reads:0xd010|0xd013=137"
-  "devport, read = 2|board /etc 'base = 0xd010' 'read = 2' 'config = 3'|root|/pc/devport/bcdmon|reads:0xd012|0xd013=137"
-  "not a number|board /etc '#' 'base = 0xd01g'|root|/pc/ioperm/bcdmon|bad:$file, line 2: \"0xd01g\" is not a number|"
-  "past 0xFFFF|board /etc 'base = 0xfffd'|root|/pc/devport/bcdmon|bad:$file, line 1: \"0xfffd\" as base|"
-  "offset past 3|board /etc 'base = 0xd010' 'read = 4'|$nobody|/usr/bin/bcdmon|bad:$file, line 2: \"4\" is not an offset|"
-  "unknown key|board /etc 'bsae = 0xd010'|root|/pc/ioperm/bcdmon|bad:$file, line 1: \"bsae\" is not a key|"
-  "key twice|board /etc 'base = 0xd010' 'base = 888'|$nobody|/usr/bin/bcdmon|bad:$file, line 2: \"base\" is given twice|"
-  "owned by nobody|board /etc 'base = 0xd010' && chown 65534 $file|$nobody|/usr/bin/bcdmon|bad:$file: owned by uid 65534, not root|"
-  "group-writable|board /etc 'base = 0xd010' && chmod 0664 $file|root|/pc/devport/bcdmon|bad:$file: writable by others than root|"
-  "unreadable|board /etc 'base = 0xd010' && chmod 0600 $file|$nobody|/usr/bin/bcdmon|bad:$file: cannot be read: Permission denied|"
-  "nobody's file named, capable|echo 'base = 0xd010' >/tmp/board.conf && chown 65534 /tmp/board.conf|$nobody|/bin/env BCDMON_BOARD_CONF=/tmp/board.conf /usr/bin/bcdmon|reads|891=137"
-  "/usr/local, capable|unpack /usr/local && setcap cap_sys_rawio+ep /usr/local/bin/bcdmon|$nobody|/usr/local/bin/bcdmon|loader|"
-  "/usr/local, its board file|unpack /usr/local && board /usr/local/etc 'base = 0xd010' 'read = 3' 'config = 0'|root|/usr/local/bin/bcdmon|reads:0xd013|0xd010=137"
-  "own folder, capable|cp -a /pc/ioperm /tmp/own && setcap cap_sys_rawio+ep /tmp/own/bcdmon|$nobody|/tmp/own/bcdmon|loader|"
+  "ioperm as root|-|root|/pc/ioperm/bcdmon|$defaults|reads|891=137"
+  "devport as root|-|root|/pc/devport/bcdmon|$defaults|reads|891=137"
+  "ioperm on the terminal|-|root|/pc/ioperm/bcdmon|$defaults|terminal|891=137"
+  "ioperm as nobody|-|$nobody|/pc/ioperm/bcdmon|$defaults|refused:$eperm$as_root /pc/ioperm/bcdmon|"
+  "devport as nobody|-|$nobody|/pc/devport/bcdmon|$defaults|refused:Permission denied; /dev/port opens for root alone: run it as root: sudo /pc/devport/bcdmon|"
+  "devport readable, nobody|chmod 0666 /dev/port|$nobody|/pc/devport/bcdmon|$defaults|refused:$eperm$as_root /pc/devport/bcdmon|"
+  "ioperm, root in a user namespace|-|root|/bin/unshare -r /pc/ioperm/bcdmon|$defaults|refused:$eperm$user_namespace|"
+  "package, no grant|unpack /usr|$nobody|/usr/bin/bcdmon|$defaults|refused:$eperm$group_grant|"
+  "package, capable|$capable|$nobody|/usr/bin/bcdmon|$defaults|reads|891=137"
+  "ioperm, board at 0xd010|board /etc 'base = 0xd010'|root|/pc/ioperm/bcdmon|$card|reads:0xd010|0xd013=137"
+  "devport, board at 0xd010|board /etc 'base = 0xd010'|root|/pc/devport/bcdmon|$card|reads:0xd010|0xd013=137"
+  "package, board at 0xd010|board /etc '# a card' 'base = 0xd010'|$nobody|/usr/bin/bcdmon|$card|reads:0xd010|0xd013=137"
+  "devport, read = 2|board /etc 'base = 0xd010' 'read = 2' 'config = 3'|root|/pc/devport/bcdmon|${card/port 0xd010/port 0xd012}|reads:0xd012|0xd013=137"
+  "not a number|board /etc '#' 'base = 0xd01g'|root|/pc/ioperm/bcdmon|-|bad:$file, line 2: \"0xd01g\" is not a number|"
+  "past 0xFFFF|board /etc 'base = 0xfffd'|root|/pc/devport/bcdmon|-|bad:$file, line 1: \"0xfffd\" as base|"
+  "offset past 3|board /etc 'base = 0xd010' 'read = 4'|$nobody|/usr/bin/bcdmon|-|bad:$file, line 2: \"4\" is not an offset|"
+  "unknown key|board /etc 'bsae = 0xd010'|root|/pc/ioperm/bcdmon|-|bad:$file, line 1: \"bsae\" is not a key|"
+  "key twice|board /etc 'base = 0xd010' 'base = 888'|$nobody|/usr/bin/bcdmon|-|bad:$file, line 2: \"base\" is given twice|"
+  "owned by nobody|board /etc 'base = 0xd010' && chown 65534 $file|$nobody|/usr/bin/bcdmon|-|bad:$file: owned by uid 65534, not root|"
+  "group-writable|board /etc 'base = 0xd010' && chmod 0664 $file|root|/pc/devport/bcdmon|-|bad:$file: writable by others than root|"
+  "unreadable|board /etc 'base = 0xd010' && chmod 0600 $file|$nobody|/usr/bin/bcdmon|-|bad:$file: cannot be read: Permission denied|"
+  "nobody's file named, capable|echo 'base = 0xd010' >/tmp/board.conf && chown 65534 /tmp/board.conf|$nobody|/bin/env BCDMON_BOARD_CONF=/tmp/board.conf /usr/bin/bcdmon|$defaults|reads|891=137"
+  "/usr/local, capable|unpack /usr/local && setcap cap_sys_rawio+ep /usr/local/bin/bcdmon|$nobody|/usr/local/bin/bcdmon|-|loader|"
+  "/usr/local, its board file|unpack /usr/local && board /usr/local/etc 'base = 0xd010' 'read = 3' 'config = 0'|root|/usr/local/bin/bcdmon|reads I/O port 0xd013 and configures 0xd010, of the block 0xd010 to 0xd013 (board file /usr/local$file)|reads:0xd013|0xd010=137"
+  "own folder, capable|cp -a /pc/ioperm /tmp/own && setcap cap_sys_rawio+ep /tmp/own/bcdmon|$nobody|/tmp/own/bcdmon|-|loader|"
+)
+# Locked down, the kernel refuses every process, root and the capable
+# program included, whatever the mode of /dev/port says first.
+locked="; the kernel is locked down (integrity), as under UEFI Secure Boot, and refuses port I/O"
+locked+=" to every process, root included: turning Secure Boot off in the firmware's setup lifts"
+locked+=" it (see kernel_lockdown(7))"
+lockdown_cases=(
+  "ioperm as root, locked|-|root|/pc/ioperm/bcdmon|$defaults|refused:$eperm$locked|"
+  "devport as root, locked|-|root|/pc/devport/bcdmon|$defaults|refused:$eperm$locked|"
+  "ioperm as nobody, locked|-|$nobody|/pc/ioperm/bcdmon|$defaults|refused:$eperm$locked|"
+  "devport as nobody, locked|-|$nobody|/pc/devport/bcdmon|$defaults|refused:Permission denied$locked|"
+  "package, capable, locked|$capable|$nobody|/usr/bin/bcdmon|$defaults|refused:$eperm$locked|"
 )
 
 bad_file_byte=0x59 # the boot that runs the cases of a bad board file
@@ -82,7 +111,7 @@ initramfs() {
   ln -sfn "$emulated_pc_vmlinuz" "$work/vmlinuz"
   local root=$work/root
   rm -rf "$root" "$work/package"
-  mkdir -p "$root"/{bin,sbin,dev,proc,tmp,pc/ioperm,pc/devport}
+  mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,pc/ioperm,pc/devport}
   if ! "$cpack" --config "$cpack_config" -B "$work/package" >"$work/cpack.log" 2>&1; then
     cat "$work/cpack.log" >&2
     exit 1
@@ -116,8 +145,13 @@ copy_libraries() {
 }
 
 boot() {
-  local work=$1 byte=$2
-  dir=$work/boot-$byte
+  local work=$1 byte=$2 locked=${3:-} entries=("${cases[@]}")
+  local shown="[none] integrity confidentiality"
+  if [ -n "$locked" ]; then
+    entries=("${lockdown_cases[@]}")
+    shown="none [integrity] confidentiality"
+  fi
+  dir=$work/boot-$byte${locked:+-$locked}
   rm -rf "$dir"
   mkdir "$dir"
   console=$dir/console.log
@@ -131,7 +165,8 @@ boot() {
   coproc pc {
     exec qemu-system-x86_64 -accel tcg -m 256 -display none -serial stdio -monitor none \
       -nic none -parallel none -no-reboot -kernel "$work/vmlinuz" -initrd "$work/initrd" \
-      -append "console=ttyS0 quiet panic=-1" "${devices[@]}" 2>"$dir/qemu.log"
+      -append "console=ttyS0 quiet panic=-1${locked:+ lockdown=integrity}" "${devices[@]}" \
+      2>"$dir/qemu.log"
   }
   # Kept: bash forgets the coprocess's descriptors and process id once it ends.
   exec {from_pc}<&"${pc[0]}" {to_pc}>&"${pc[1]}"
@@ -141,8 +176,13 @@ boot() {
   if ! next_reply || [ "$word" != ready ]; then
     give_up "the guest did not start"
   fi
+  deadline=$((SECONDS + run_seconds))
+  send "setup grep -qxF '$shown' /sys/kernel/security/lockdown"
+  if ! next_reply || [ "$word $reply" != "setup 0" ]; then
+    fail "the lockdown is not shown as \"$shown\""
+  fi
   local entry
-  for entry in "${cases[@]}"; do
+  for entry in "${entries[@]}"; do
     # A bad board file stops the run before any port is read, so whatever
     # the ports answer, it goes the same way: one boot is enough for those.
     [[ $entry != *"|bad:"* ]] || [ "$byte" = "$bad_file_byte" ] || continue
@@ -166,7 +206,8 @@ digit() { printf "\\$(printf '%03o' $((0x30 | $1)))"; }
 send() { printf '%s\n' "$*" >&"$to_pc"; }
 
 # The guest's next answer: its word in $word, the rest in $reply; the
-# kernel's lines go to the console log. False at the deadline.
+# kernel's lines go to the console log, and while $on_terminal is set to
+# $terminal too, the key typed at the first reading. False at the deadline.
 next_reply() {
   local line
   while [ "$SECONDS" -lt "$deadline" ] &&
@@ -180,14 +221,18 @@ next_reply() {
       return 0
     fi
     printf '%s\n' "$line" >>"$console"
+    if [ -n "$on_terminal" ]; then
+      terminal+=$line$'\n'
+      [[ $line != "Unpacked BCD"* ]] || [ "$on_terminal" = keyed ] || { send "$key" && on_terminal=keyed; }
+    fi
   done
   word=""
   return 1
 }
 
 run_case() {
-  local name setup user program outcome writes
-  IFS='|' read -r name setup user program outcome writes <<<"$1"
+  local name setup user program announced outcome writes
+  IFS='|' read -r name setup user program announced outcome writes <<<"$1"
   deadline=$((SECONDS + run_seconds))
   [ "$setup" != - ] || setup=""
   send "setup rm -rf /etc/bcdmon /usr/local/etc/bcdmon /tmp/board.conf${setup:+ && $setup}"
@@ -196,8 +241,13 @@ run_case() {
   # Counted from here: the firmware wrote to the ports too, while it booted.
   local -A size
   for port in "${ports[@]}"; do size[$port]=$(stat -c %s "$dir/$port"); done
-  send "run $user $program"
-  local caps=- status=- out="" err=""
+  local caps=- status=- out="" err="" on_terminal="" terminal=""
+  if [ "$outcome" = terminal ]; then
+    on_terminal=on
+    send "term $user $program"
+  else
+    send "run $user $program"
+  fi
   while next_reply && [ "$word" != end ]; do
     case $word in
       caps) caps=$reply ;;
@@ -208,15 +258,19 @@ run_case() {
     esac
   done
   [ "$word" = end ] || give_up "$name: the run did not end"
+  on_terminal=""
   local written shown summary
   written=$(written_since size)
   shown=$(grep -m 1 '^Unpacked BCD' <<<"$out" || true)
   summary="$name: status $status; written: ${written:-nothing}${shown:+; shown: $shown}"
   echo "$summary; $caps${err:+; said: ${err%$'\n'}}"
   [ "$written" = "$writes" ] || fail "$name: written $written, not $writes"
+  local said=""
+  [ "$announced" = - ] || said="libzepdriver: hardware driver: $announced"$'\n'
   case $outcome in
     reads) check_reads "${ports[0]}" ;;
     reads:*) check_reads "${outcome#reads:}" ;;
+    terminal) check_terminal ;;
     refused:*) check_refused "${outcome#refused:}" ;;
     bad:*) check_bad "${outcome#bad:}" ;;
     loader) check_loader ;;
@@ -241,6 +295,14 @@ written_since() {
 }
 
 check_reads() {
+  check_readings "$1"
+  [ "$err" = "$said" ] || fail "$name: on standard error \"$err\", not \"$said\""
+  [ "$caps" = "$no_capabilities" ] || fail "$name: capabilities while it reads: $caps"
+}
+
+# The output: the header, the readings of PORT, each on a line of its own,
+# and the trailer; and the status of a key.
+check_readings() {
   local value body readings reading
   value=$(answer "$1")
   reading="Unpacked BCD : $(digit $((value >> 4)))$(digit $((value & 15)))"
@@ -248,34 +310,37 @@ check_reads() {
   body=${body%"$trailer"}
   readings=${body//$'\n'"$reading"/.}
   [ "$status" = 1 ] || fail "$name: status $status, not 1"
-  [ -z "$err" ] || fail "$name: on standard error: $err"
   [ "$header$body$trailer" = "$out" ] && [ -n "$readings" ] && [ -z "${readings//./}" ] ||
     fail "$name: not \"$reading\" on every line between the header and the trailer:" \
       "$(head -c 300 <<<"$out")"
-  [ "$caps" = "$no_capabilities" ] || fail "$name: capabilities while it reads: $caps"
 }
 
-# The open failed: "Failed", status 0, and one line on standard error.
+# Output and errors on the terminal, which turns every line feed into a
+# carriage return and a line feed: the driver's line first, and then every
+# line of the program whole. The line feed the guest ended it with goes.
+check_terminal() {
+  terminal=${terminal%$'\n'}
+  [[ $terminal == "$said"* ]] || fail "$name: the terminal does not begin \"$said\""
+  out=${terminal#"$said"}
+  check_readings "${ports[0]}"
+}
+
+# The open failed: "Failed" and status 0.
 check_failed() {
   [ "$status" = 0 ] || fail "$name: status $status, not 0"
   [ "$out" = $'\nOpening Port...Failed' ] || fail "$name: standard output \"$out\""
-  [[ $err == *$'\n' && ${err%$'\n'} != *$'\n'* ]] || fail "$name: not one line: \"$err\""
 }
 
 check_refused() {
-  local reason=$1
   check_failed
-  # The kernel's reason, the remedies and the program to give the capability
-  # to; where the file's mode refused, access to it as well.
-  local advice="CAP_SYS_RAWIO (sudo setcap cap_sys_rawio+ep $program)"
-  [ "$reason" != "Permission denied" ] || advice+=" and its user read and write access to /dev/port"
-  [[ $err == *": $reason; run as root"* && $err == *"$advice"$'\n' ]] ||
-    fail "$name: on standard error \"$err\", not \"$reason\" and the advice"
+  local line="libzepdriver: cannot use I/O ports 0x378 to 0x37b: $1"
+  [ "$err" = "$said$line"$'\n' ] || fail "$name: on standard error \"$err\", not \"$line\""
 }
 
 # A bad board file: the driver's line about it alone.
 check_bad() {
   check_failed
+  [[ $err == *$'\n' && ${err%$'\n'} != *$'\n'* ]] || fail "$name: not one line: \"$err\""
   [[ $err == "libzepdriver: $1"* ]] || fail "$name: \"$err\" does not begin \"libzepdriver: $1\""
 }
 

@@ -10,12 +10,19 @@
 #                     lines of its /proc/PID/status, and @key, to which the
 #                     host types a key. Then @status, @out and @err (gzip,
 #                     base64) and @end.
+#   term USER PROGRAM [ARGUMENTS...]
+#                     the same with its output and errors on the serial line,
+#                     where the host reads them and types the key; then
+#                     @status, on a line of its own, and @end.
 #   end               powers the PC off; so does a minute with no command.
 # Anything else, such as the key a run leaves waiting, is no command.
 export PATH=/bin:/sbin
 /bin/busybox --install -s /bin
 mount -t proc proc /proc
 mount -t devtmpfs dev /dev
+# As systemd mounts them: the kernel shows its lockdown there.
+mount -t sysfs sysfs /sys
+mount -t securityfs securityfs /sys/kernel/security
 # The console itself never becomes a controlling terminal: /dev/ttyS0 does,
 # for each run. The host's commands are not echoed back to it.
 stty -echo
@@ -58,6 +65,16 @@ run() {
   echo "@end"
 }
 
+term() {
+  local user=$1
+  shift
+  if [ "$user" != root ]; then
+    set -- /pc/as_user "${user%:*}" "${user#*:}" "$@"
+  fi
+  timeout -s KILL $((wait_tenths / 10)) setsid -c "$@" </dev/ttyS0 >/dev/ttyS0 2>&1
+  printf '\n@status %s\n@end\n' $?
+}
+
 # The package as dpkg lays it out, its usr/ in PREFIX, with the hardware
 # device as the program's driver. The initramfs is a tmpfs, which keeps the
 # capability a file is given.
@@ -83,6 +100,7 @@ while read -t 60 -r command rest; do
       echo "@setup $?"
       ;;
     run) run $rest ;;
+    term) term $rest ;;
     end) break ;;
   esac
 done
