@@ -208,6 +208,14 @@ bool mode_saved = false;
 termios saved_mode;       // the user's, put back on every way out
 termios monitoring_mode;  // keys readable at once, not echoed, no flow control
 
+// The mode the terminal holds once set to monitoring_mode, which it may have
+// adjusted (POSIX lets it keep what it cannot do): read back after each set,
+// by the key check and by the handler of SIGCONT, into the slot not in use,
+// so that a comparison never reads a half-written one. Until the first read
+// back, both hold what was asked for.
+termios taken_modes[2];
+volatile sig_atomic_t taken_slot = 0;
+
 // Shared with the signal handlers. `monitoring`: the terminal is ours from the
 // first key check until ConsoleClose. `mode_active`: the monitoring mode is on
 // the terminal now. Each is set before the change it guards and cleared after,
@@ -251,10 +259,18 @@ void SetMode(const termios& mode) {
 // Compared field by field, as the padding and the C library's spare fields of
 // termios are nobody's settings.
 bool IsMonitoringMode(const termios& mode) {
-  return mode.c_iflag == monitoring_mode.c_iflag && mode.c_oflag == monitoring_mode.c_oflag &&
-         mode.c_cflag == monitoring_mode.c_cflag && mode.c_lflag == monitoring_mode.c_lflag &&
-         mode.c_cc[VMIN] == monitoring_mode.c_cc[VMIN] &&
-         mode.c_cc[VTIME] == monitoring_mode.c_cc[VTIME];
+  const termios& taken = taken_modes[taken_slot];
+  return mode.c_iflag == taken.c_iflag && mode.c_oflag == taken.c_oflag &&
+         mode.c_cflag == taken.c_cflag && mode.c_lflag == taken.c_lflag &&
+         mode.c_cc[VMIN] == taken.c_cc[VMIN] && mode.c_cc[VTIME] == taken.c_cc[VTIME];
+}
+
+void SetMonitoringMode() {
+  SetMode(monitoring_mode);
+  const int next = 1 - taken_slot;
+  if (tcgetattr(terminal, &taken_modes[next]) != 0) taken_modes[next] = monitoring_mode;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  taken_slot = next;
 }
 
 // Only while the terminal is in the monitoring mode. Another program on it
@@ -334,7 +350,7 @@ void OnContinue(int /*signal_number*/) {
   if (monitoring != 0) {
     if (InForeground()) {
       mode_active = 1;
-      SetMode(monitoring_mode);
+      SetMonitoringMode();
     } else {
       mode_active = 0;
     }
@@ -392,11 +408,13 @@ bool EnterMonitoringMode() {
     monitoring_mode.c_iflag &= static_cast<tcflag_t>(~IXON);
     monitoring_mode.c_cc[VMIN] = 1;
     monitoring_mode.c_cc[VTIME] = 0;
+    taken_modes[0] = monitoring_mode;
+    taken_modes[1] = monitoring_mode;
     mode_saved = true;
     InstallSignalHandlers();
   }
   mode_active = 1;
-  SetMode(monitoring_mode);
+  SetMonitoringMode();
   return true;
 }
 
