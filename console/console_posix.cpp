@@ -3,7 +3,9 @@
 // Output: on a character device (a terminal, /dev/null, a printer) every
 // message goes out in one write as it is printed, so an announcement without a
 // line end is on the screen while the driver works; anywhere else (a file, a
-// pipe) a 4096-byte buffer collects the text.
+// pipe) a 4096-byte buffer collects the text, and what it holds is written
+// before SIGHUP, SIGINT, SIGQUIT or SIGTERM ends the process, with a terminal
+// or without.
 //
 // Key check: the controlling terminal, /dev/tty, in non-canonical mode without
 // echo or flow control, asked how many bytes wait (FIONREAD) and never read, so
@@ -21,25 +23,50 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <iterator>
 
 #include "console/console.h"
 
 namespace {
 
+// What a file or a pipe gets per write: PIPE_BUF, which a pipe with room
+// takes whole without waiting.
 constexpr std::size_t kBufferSize = 4096;
+
+// A reader that makes no room is asked again at this pace, so that a signal
+// noted meanwhile is seen.
+constexpr int kRoomPollMs = 100;
+// How long the last write waits for room as a signal ends the process, in all.
+constexpr long kLastWriteWaitMs = 1000;
 
 // ---- Output ---------------------------------------------------------------
 
 enum class Sink { kNotYetKnown, kEachMessage, kBuffered };
 
 Sink sink = Sink::kNotYetKnown;
-char message[kBufferSize];  // the text of one print call
-char pending[kBufferSize];  // text not yet written, when buffered
+bool output_may_wait = false;  // a reader may hold the writes up: a pipe, a socket
+char message[kBufferSize];     // the text of one print call
+// The text not yet written, when buffered: less than kBufferSize between
+// messages. A message that fills the buffer is copied whole before the write,
+// hence the room for two.
+char pending[2 * kBufferSize];
 std::size_t pending_size = 0;
+std::size_t pending_written = 0;  // of pending_size, from the front
+
+// While the buffered output code runs, `pending` may be half updated (above
+// all in the moment after a write returned, before its count is added), so
+// the handler of SIGHUP, SIGINT, SIGQUIT and SIGTERM only notes the signal,
+// and the output code ends the process with it once `pending` is whole.
+volatile sig_atomic_t output_busy = 0;
+volatile sig_atomic_t deferred_signal = 0;
+
+void EndBySignal(int signal_number);
 
 // A parent may leave standard output non-blocking (O_NONBLOCK is shared with
 // whoever holds the same open file). A full pipe or terminal then refuses the
@@ -67,31 +94,99 @@ void WriteAll(const char* data, std::size_t size) {
   }
 }
 
-void Buffer(const char* text, std::size_t size) {
-  while (size > 0) {
-    const std::size_t part = std::min(size, kBufferSize - pending_size);
-    std::memcpy(pending + pending_size, text, part);
-    pending_size += part;
-    text += part;
-    size -= part;
-    if (pending_size == kBufferSize) {
-      WriteAll(pending, pending_size);
-      pending_size = 0;
+void EnterOutput() {
+  output_busy = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// A signal noted meanwhile ends the process now, `pending` being whole; busy
+// again for that, so that one more signal is only noted.
+void LeaveOutput() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  output_busy = 0;
+  if (deferred_signal != 0) {
+    EnterOutput();
+    EndBySignal(deferred_signal);
+  }
+}
+
+// False when a wait of `milliseconds` brought no room, or a signal came.
+bool RoomWithin(int milliseconds) {
+  pollfd output{STDOUT_FILENO, POLLOUT, 0};
+  const int ready = poll(&output, 1, milliseconds);
+  return ready > 0 || (ready < 0 && errno != EINTR);  // a failed poll leaves it to the write
+}
+
+// True while a failed write may be tried again.
+bool WriteFailedForNow(ssize_t written) {
+  return written < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+// Writes `pending` up to `end` as the run goes, unless a signal is noted. A
+// write that can wait for the reader is made only once a poll saw room: a
+// signal noted just before a write that then waited for ever would never be
+// seen. A regular file has no reader to wait for, and costs no poll. Text
+// that cannot be written is dropped.
+void WritePendingUpTo(std::size_t end) {
+  while (pending_written < end && deferred_signal == 0) {
+    if (output_may_wait && !RoomWithin(kRoomPollMs)) continue;
+    const ssize_t written = write(STDOUT_FILENO, pending + pending_written, end - pending_written);
+    if (written > 0) {
+      pending_written += static_cast<std::size_t>(written);
+    } else if (!WriteFailedForNow(written)) {
+      pending_written = end;
     }
   }
 }
 
-void FlushOutput() {
-  WriteAll(pending, pending_size);
-  pending_size = 0;
+long NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
 }
 
-// A character device, a terminal or not, shows or takes each message as it
-// comes; a file or a pipe is read later, and one write of a full buffer costs
-// less than a write per message.
-bool WritesEachMessage() {
-  struct stat output {};
-  return fstat(STDOUT_FILENO, &output) == 0 && S_ISCHR(output.st_mode);
+// As a signal ends the process: the rest of `pending`, each write after a
+// poll saw room, and no more than a pipe with room takes without waiting. A
+// reader that makes no room in about a second, or that is gone, gets no more.
+// Only async-signal-safe calls.
+void WritePendingBeforeTheEnd() {
+  const long give_up = NowMs() + kLastWriteWaitMs;
+  while (pending_written < pending_size) {
+    const long left = give_up - NowMs();
+    if (left <= 0) return;
+    pollfd output{STDOUT_FILENO, POLLOUT, 0};
+    const int ready = poll(&output, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || (output.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
+    const std::size_t size = std::min(pending_size - pending_written, kBufferSize);
+    const ssize_t written = write(STDOUT_FILENO, pending + pending_written, size);
+    if (written > 0) {
+      pending_written += static_cast<std::size_t>(written);
+    } else if (!WriteFailedForNow(written)) {
+      return;
+    }
+  }
+}
+
+// A message is copied whole before the buffer is written, so a signal during
+// the write finds it whole in `pending`. The buffer goes out in full pieces,
+// the rest moving to the front.
+void Buffer(const char* text, std::size_t size) {
+  std::memcpy(pending + pending_size, text, size);
+  pending_size += size;
+  if (pending_size < kBufferSize) return;
+  WritePendingUpTo(kBufferSize);
+  if (deferred_signal != 0) return;
+  pending_size -= kBufferSize;
+  std::memmove(pending, pending + kBufferSize, pending_size);
+  pending_written = 0;
+}
+
+void FlushOutput() {
+  EnterOutput();
+  WritePendingUpTo(pending_size);
+  if (deferred_signal == 0) pending_size = pending_written = 0;
+  LeaveOutput();
 }
 
 // A standard descriptor left closed by the parent (`bcdmon >&-`) would be
@@ -113,6 +208,14 @@ bool mode_saved = false;
 termios saved_mode;       // the user's, put back on every way out
 termios monitoring_mode;  // keys readable at once, not echoed, no flow control
 
+// The mode the terminal holds once set to monitoring_mode, which it may have
+// adjusted (POSIX lets it keep what it cannot do): read back after each set,
+// by the key check and by the handler of SIGCONT, into the slot not in use,
+// so that a comparison never reads a half-written one. Until the first read
+// back, both hold what was asked for.
+termios taken_modes[2];
+volatile sig_atomic_t taken_slot = 0;
+
 // Shared with the signal handlers. `monitoring`: the terminal is ours from the
 // first key check until ConsoleClose. `mode_active`: the monitoring mode is on
 // the terminal now. Each is set before the change it guards and cleared after,
@@ -128,6 +231,16 @@ constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP,
                                   SIGBUS,  SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGPIPE,
                                   SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM,
                                   SIGPROF, SIGIO,   SIGPWR,    SIGSYS};
+
+// The signals that ask a run to end (the terminal's keys, kill, timeout, a
+// hang-up), as against a fault or a broken pipe: the output buffer is written
+// before they end the process.
+constexpr int kTerminationRequests[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+bool IsTerminationRequest(int signal_number) {
+  return std::find(std::begin(kTerminationRequests), std::end(kTerminationRequests),
+                   signal_number) != std::end(kTerminationRequests);
+}
 
 // A driver that overflows its stack faults with no stack left to run a
 // handler on, so the handlers have one of their own. 64 KiB is ample for the
@@ -146,10 +259,18 @@ void SetMode(const termios& mode) {
 // Compared field by field, as the padding and the C library's spare fields of
 // termios are nobody's settings.
 bool IsMonitoringMode(const termios& mode) {
-  return mode.c_iflag == monitoring_mode.c_iflag && mode.c_oflag == monitoring_mode.c_oflag &&
-         mode.c_cflag == monitoring_mode.c_cflag && mode.c_lflag == monitoring_mode.c_lflag &&
-         mode.c_cc[VMIN] == monitoring_mode.c_cc[VMIN] &&
-         mode.c_cc[VTIME] == monitoring_mode.c_cc[VTIME];
+  const termios& taken = taken_modes[taken_slot];
+  return mode.c_iflag == taken.c_iflag && mode.c_oflag == taken.c_oflag &&
+         mode.c_cflag == taken.c_cflag && mode.c_lflag == taken.c_lflag &&
+         mode.c_cc[VMIN] == taken.c_cc[VMIN] && mode.c_cc[VTIME] == taken.c_cc[VTIME];
+}
+
+void SetMonitoringMode() {
+  SetMode(monitoring_mode);
+  const int next = 1 - taken_slot;
+  if (tcgetattr(terminal, &taken_modes[next]) != 0) taken_modes[next] = monitoring_mode;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  taken_slot = next;
 }
 
 // Only while the terminal is in the monitoring mode. Another program on it
@@ -165,26 +286,44 @@ void RestoreSavedMode() {
   mode_active = 0;
 }
 
+// The handlers of kTerminationRequests run one at a time, so the buffer is
+// written once; and without SA_RESTART, so that a write held up by a full
+// pipe returns when one of them is noted.
 void SetHandler(int signal_number, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART | SA_ONSTACK;
+  if (IsTerminationRequest(signal_number)) {
+    for (const int request : kTerminationRequests) sigaddset(&action.sa_mask, request);
+    action.sa_flags = SA_ONSTACK;
+  }
   sigaction(signal_number, &action, nullptr);
 }
 
-// Puts the user's mode back, then lets the signal end the process as it would
-// have, so the parent sees the true cause and a core is dumped where the
-// signal dumps one. Only async-signal-safe calls: it may interrupt anything,
-// the driver in the middle of a fault included. A fault is raised again here
-// rather than left to recur, so the faulting instruction never runs twice:
-// the pending signal ends the process as the handler returns, with the
-// registers of the fault.
-void OnEndingSignal(int signal_number) {
-  const int saved_errno = errno;
+// Writes what the buffer holds where the signal asks for it, puts the user's
+// mode back, then lets the signal end the process as it would have, so the
+// parent sees the true cause and a core is dumped where the signal dumps one.
+// Only async-signal-safe calls: it may interrupt anything, the driver in the
+// middle of a fault included. From a handler the raised signal is blocked
+// until the handler returns; from the output code it ends the process at once.
+void EndBySignal(int signal_number) {
+  if (IsTerminationRequest(signal_number)) WritePendingBeforeTheEnd();
   RestoreSavedMode();
   SetHandler(signal_number, SIG_DFL);
-  raise(signal_number);  // blocked in this handler: delivered as it returns
+  raise(signal_number);
+}
+
+// A fault is raised again here rather than left to recur, so the faulting
+// instruction never runs twice: the pending signal ends the process as the
+// handler returns, with the registers of the fault.
+void OnEndingSignal(int signal_number) {
+  const int saved_errno = errno;
+  if (output_busy != 0 && IsTerminationRequest(signal_number)) {
+    deferred_signal = signal_number;
+  } else {
+    EndBySignal(signal_number);
+  }
   errno = saved_errno;
 }
 
@@ -211,7 +350,7 @@ void OnContinue(int /*signal_number*/) {
   if (monitoring != 0) {
     if (InForeground()) {
       mode_active = 1;
-      SetMode(monitoring_mode);
+      SetMonitoringMode();
     } else {
       mode_active = 0;
     }
@@ -232,6 +371,14 @@ void UseSignalStack() {
   stack.ss_sp = signal_stack;
   stack.ss_size = sizeof signal_stack;
   sigaltstack(&stack, nullptr);
+}
+
+// A file or a pipe keeps what the run wrote only once it is written, so
+// these handlers come with the buffer, with a terminal or without.
+void HandleTerminationRequests() {
+  for (const int signal_number : kTerminationRequests) {
+    HandleUnlessIgnored(signal_number, OnEndingSignal);
+  }
 }
 
 void InstallSignalHandlers() {
@@ -261,11 +408,13 @@ bool EnterMonitoringMode() {
     monitoring_mode.c_iflag &= static_cast<tcflag_t>(~IXON);
     monitoring_mode.c_cc[VMIN] = 1;
     monitoring_mode.c_cc[VTIME] = 0;
+    taken_modes[0] = monitoring_mode;
+    taken_modes[1] = monitoring_mode;
     mode_saved = true;
     InstallSignalHandlers();
   }
   mode_active = 1;
-  SetMode(monitoring_mode);
+  SetMonitoringMode();
   return true;
 }
 
@@ -278,6 +427,22 @@ bool KeysAreOurs() {
   return tcgetattr(terminal, &current) != 0 || IsMonitoringMode(current);
 }
 
+// A character device, a terminal or not, shows or takes each message as it
+// comes; a file or a pipe is read later, and one write of a full buffer costs
+// less than a write per message.
+void ChooseSink() {
+  FillClosedStandardDescriptors();
+  struct stat output {};
+  const bool known = fstat(STDOUT_FILENO, &output) == 0;
+  if (known && S_ISCHR(output.st_mode)) {
+    sink = Sink::kEachMessage;
+    return;
+  }
+  sink = Sink::kBuffered;
+  output_may_wait = !known || !S_ISREG(output.st_mode);
+  HandleTerminationRequests();
+}
+
 void OpenTerminal() {
   open_tried = true;
   terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -288,10 +453,7 @@ void OpenTerminal() {
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as the run's messages are written
 void ConsolePrint(const char* format, ...) {
-  if (sink == Sink::kNotYetKnown) {
-    FillClosedStandardDescriptors();
-    sink = WritesEachMessage() ? Sink::kEachMessage : Sink::kBuffered;
-  }
+  if (sink == Sink::kNotYetKnown) ChooseSink();
   va_list arguments;
   va_start(arguments, format);
   const int length = std::vsnprintf(message, sizeof message, format, arguments);
@@ -301,7 +463,9 @@ void ConsolePrint(const char* format, ...) {
   if (sink == Sink::kEachMessage) {
     WriteAll(message, size);
   } else {
+    EnterOutput();
     Buffer(message, size);
+    LeaveOutput();
   }
 }
 

@@ -3,6 +3,7 @@
 #include "console/console.h"
 #include "driver/port_driver.h"
 #include "monitor/pause.h"
+#include "monitor/privilege.h"
 
 namespace {
 
@@ -28,6 +29,13 @@ char LowDigit(unsigned int reading) {
 int MonitorRun() {
   ConsolePrint("\nOpening Port...");
   if (OpenPort(kPortAddress) == 0) {
+    ConsolePrint("Failed");
+    return 0;
+  }
+  // Whatever the driver needed for the open, nothing after it needs a
+  // privilege, and a run that cannot give it up does not go on holding it.
+  if (!GiveUpPrivilege()) {
+    ClosePort();
     ConsolePrint("Failed");
     return 0;
   }

@@ -6,6 +6,7 @@
 #include "console/console.h"
 #include "driver/port_driver.h"
 #include "monitor/pause.h"
+#include "monitor/privilege.h"
 
 namespace fake {
 
@@ -69,3 +70,8 @@ bool KeyPending() {
 void ConsoleClose() { Record("ConsoleClose()"); }
 
 void Sleep(unsigned int milliseconds) { Record("Sleep(" + std::to_string(milliseconds) + ")"); }
+
+bool GiveUpPrivilege() {
+  Record("GiveUpPrivilege()");
+  return !fake::world().privilege_kept;
+}

@@ -1,6 +1,7 @@
-// Fakes of the driver, the console and the sleep, linked in place of the real
-// ones. Every call the run makes lands in one log, in order, so a test sees
-// the messages and the driver calls interleaved exactly as they happened.
+// Fakes of the driver, the console, the sleep and the privilege, linked in
+// place of the real ones. Every call the run makes lands in one log, in order,
+// so a test sees the messages and the driver calls interleaved exactly as they
+// happened.
 #ifndef BCDMON_TESTS_FAKES_H_
 #define BCDMON_TESTS_FAKES_H_
 
@@ -14,6 +15,8 @@ struct World {
   int open_result = 1;
   std::vector<int> reads{0};  // ReadPort's results in turn, repeated when used up
   int key_on_call = 1;        // KeyPending answers true from this call on (1-based)
+  // GiveUpPrivilege fails.
+  bool privilege_kept = false;
 
   // Seen by the test.
   std::vector<std::string> calls;  // "OpenPort(888)", "print:<text>", ...

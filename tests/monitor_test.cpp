@@ -33,6 +33,7 @@ TEST_F(MonitorRunTest, NormalRunMakesEveryCallInOrderAndReturnsOne) {
   const Calls expected = {
       "print:\nOpening Port...",
       "OpenPort(888)",
+      "GiveUpPrivilege()",
       "print:Passed",
       "print:\nConfig Port....",
       "ConfigPort(888,137)",
@@ -66,6 +67,16 @@ TEST_F(MonitorRunTest, FailedOpenSaysFailedAndCallsNothingElse) {
   EXPECT_EQ(MonitorRun(), 0);
 
   EXPECT_EQ(world().calls, (Calls{"print:\nOpening Port...", "OpenPort(888)", "print:Failed"}));
+  EXPECT_EQ(world().output, "\nOpening Port...Failed");
+}
+
+TEST_F(MonitorRunTest, PrivilegeThatCannotBeGivenUpClosesThePortUnreadAndSaysFailed) {
+  world().privilege_kept = true;
+
+  EXPECT_EQ(MonitorRun(), 0);
+
+  EXPECT_EQ(world().calls, (Calls{"print:\nOpening Port...", "OpenPort(888)", "GiveUpPrivilege()",
+                                  "ClosePort()", "print:Failed"}));
   EXPECT_EQ(world().output, "\nOpening Port...Failed");
 }
 

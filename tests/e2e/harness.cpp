@@ -206,6 +206,19 @@ std::string WorkingDir(const std::string& dir, Driver stranger) {
   return elsewhere;
 }
 
+void PreloadAdjustingTcsetattr(std::vector<std::string>& environment) {
+  environment.push_back(std::string("LD_PRELOAD=") + ADJUSTING_TCSETATTR_PATH);
+  // Under the sanitizers, whose runtime would otherwise have to come first.
+  const auto asan = std::find_if(environment.begin(), environment.end(), [](const auto& entry) {
+    return entry.rfind("ASAN_OPTIONS=", 0) == 0;
+  });
+  if (asan == environment.end()) {
+    environment.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
+  } else {
+    *asan += ":verify_asan_link_order=0";
+  }
+}
+
 constexpr char kSetpriv[] = "/usr/bin/setpriv";
 
 // The command that runs `program` as nobody, with no groups and no
@@ -379,6 +392,7 @@ Program::Program(const Options& options) : options_(options) {
     environment.push_back(std::string("ZEPTEST_READS=") + options_.reads);
   if (options_.crash != nullptr)
     environment.push_back(std::string("ZEPTEST_CRASH=") + options_.crash);
+  if (options_.adjusting_terminal) PreloadAdjustingTcsetattr(environment);
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);

@@ -60,6 +60,8 @@ struct Options {
   bool stdin_redirected = false;  // standard input /dev/null, the terminal still controlling
   bool sigpipe_ignored = false;   // started with SIGPIPE ignored, as some parents leave it
   bool nonblocking_pipe = false;  // a pipe of one page, left O_NONBLOCK, as some parents leave it
+  // tcsetattr changes a bit of every non-canonical mode, as a terminal may.
+  bool adjusting_terminal = false;
   std::vector<std::string> wrapper;  // a command that runs the program, such as valgrind
 };
 

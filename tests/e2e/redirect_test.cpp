@@ -156,5 +156,63 @@ TEST(NoTerminalTest, RunsUntilTerminated) {
   EXPECT_EQ(run.Log().find("ClosePort"), std::string::npos);
 }
 
+// Ended by a signal with standard output on a file or a pipe: the output
+// holds every reading the driver logged, whole, but for one the signal may
+// have caught in flight. A reader of a one-page pipe that stalled gets them
+// if it is back within the second the run waits; one never back does not
+// keep the run from ending.
+enum class Reader { kReading, kBackSoon, kNeverBack };
+
+struct SignalEnding {
+  const char* name;
+  Out out;
+  Session session;
+  int signal;
+  Reader reader = Reader::kReading;
+  NAMED_CASE(SignalEnding)
+};
+
+class SignalEndingTest : public testing::TestWithParam<SignalEnding> {};
+
+TEST_P(SignalEndingTest, LosesNoReading) {
+  const SignalEnding ending = GetParam();
+  Options options;
+  options.out = ending.out;
+  options.session = ending.session;
+  options.reads = "0x59";
+  options.nonblocking_pipe = ending.reader != Reader::kReading;
+  Program run(options);
+  run.StallOutputPipe(ending.reader != Reader::kReading);
+  ASSERT_TRUE(run.WaitForReads(453));  // two buffers: one in a stalled pipe, one held up
+  run.Signal(ending.signal);
+  if (ending.reader == Reader::kBackSoon) {
+    const auto back = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    run.WaitFor([&] { return std::chrono::steady_clock::now() >= back; }, "the stall's end");
+    run.StallOutputPipe(false);
+  }
+  EXPECT_TRUE(KilledBy(run.Wait(), ending.signal));
+  if (ending.reader == Reader::kNeverBack) return;
+  const std::size_t reads = run.ReadCount();
+  std::string expected = kHeader;
+  for (std::size_t i = 1; i < reads; ++i) expected += Reading(0x59);
+  const std::string output = run.Output();
+  if (output != expected) {
+    EXPECT_TRUE(SameText(expected + Reading(0x59), output)) << reads << " reads";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, SignalEndingTest,
+    testing::Values(
+        SignalEnding{"FileSigint", Out::kFile, Session::kLeader, SIGINT},
+        SignalEnding{"FileSigtermWithoutTerminal", Out::kFile, Session::kNoTerminal, SIGTERM},
+        SignalEnding{"PipeSigterm", Out::kPipe, Session::kLeader, SIGTERM},
+        SignalEnding{"PipeSighupInTheBackground", Out::kPipe, Session::kBackgroundJob, SIGHUP},
+        SignalEnding{"StalledReaderBackSoon", Out::kPipe, Session::kLeader, SIGTERM,
+                     Reader::kBackSoon},
+        SignalEnding{"StalledReaderNeverBack", Out::kPipe, Session::kLeader, SIGTERM,
+                     Reader::kNeverBack}),
+    ByName());
+
 }  // namespace
 }  // namespace e2e

@@ -77,6 +77,7 @@ struct Ending {
   const char* typed;            // null: send `signal`
   int signal;                   // 0: a normal end, exit status 1
   const char* crash = nullptr;  // ZEPTEST_CRASH; then `signal` is the one it raises
+  bool adjusting_terminal = false;
   NAMED_CASE(Ending)
 };
 
@@ -86,6 +87,7 @@ TEST_P(ModeTest, IsMonitoringDuringTheRunAndRestoredAfter) {
   const Ending ending = GetParam();
   Options options;
   options.crash = ending.crash;
+  options.adjusting_terminal = ending.adjusting_terminal;
   Program run(options);
   if (ending.crash == nullptr) {
     ASSERT_TRUE(run.WaitForMonitoringMode());
@@ -128,7 +130,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Ending{"BusError", nullptr, SIGBUS, "3:bus"},
                     Ending{"DivisionByZero", nullptr, SIGFPE, "3:divide"},
                     Ending{"IllegalInstruction", nullptr, SIGILL, "3:illegal"},
-                    Ending{"Abort", nullptr, SIGABRT, "3:abort"}),
+                    Ending{"Abort", nullptr, SIGABRT, "3:abort"},
+                    // The terminal adjusts the mode it is given.
+                    Ending{"KeyOnAnAdjustingTerminal", "q", 0, nullptr, true}),
     ByName());
 
 // A program sharing the terminal (`bcdmon | less`) set a mode of its own
