@@ -25,7 +25,8 @@ file=/etc/bcdmon/board.conf
 # or UID:GID | program, with any arguments | what the driver says at load of
 # the ports it will touch, after "libzepdriver: hardware driver: " ("-":
 # nothing) | outcome: reads[:PORT] (open, configured, the PORT read until the
-# key; 888 if none is named), terminal (the same with the output and errors
+# key; 888 if none is named), counts (the same with the simulated device's
+# counter, and its notice), terminal (the same with the output and errors
 # on the terminal), refused:REASON (the driver's line after "0x37b: "),
 # bad:LINE (the driver's line begins "libzepdriver: LINE"), loader (the
 # program does not start: no driver found) | what the run wrote to the
@@ -46,6 +47,7 @@ group_grant+=" dpkg-reconfigure bcdmon && sudo adduser \$USER bcdmon, then log i
 user_namespace=", although the program held CAP_SYS_RAWIO; the kernel is not locked down, so a"
 user_namespace+=" user namespace or container withholds port I/O, or a security module refused it"
 capable="unpack /usr && setcap cap_sys_rawio+ep /usr/bin/bcdmon"
+simulated="simulated device, no board is read: a counter of hundredths of a second"
 cases=(
   "ioperm as root|-|root|/pc/ioperm/bcdmon|$defaults|reads|891=137"
   "devport as root|-|root|/pc/devport/bcdmon|$defaults|reads|891=137"
@@ -72,6 +74,8 @@ cases=(
   "/usr/local, capable|unpack /usr/local && setcap cap_sys_rawio+ep /usr/local/bin/bcdmon|$nobody|/usr/local/bin/bcdmon|-|loader|"
   "/usr/local, its board file|unpack /usr/local && board /usr/local/etc 'base = 0xd010' 'read = 3' 'config = 0'|root|/usr/local/bin/bcdmon|reads I/O port 0xd013 and configures 0xd010, of the block 0xd010 to 0xd013 (board file /usr/local$file)|reads:0xd013|0xd010=137"
   "own folder, capable|cp -a /pc/ioperm /tmp/own && setcap cap_sys_rawio+ep /tmp/own/bcdmon|$nobody|/tmp/own/bcdmon|-|loader|"
+  # Last, as the package's driver is the simulated device from here on.
+  "package, simulated, capable|unpack /usr simulated && setcap cap_sys_rawio+ep /usr/bin/bcdmon|$nobody|/usr/bin/bcdmon|-|counts|"
 )
 # Locked down, the kernel refuses every process, root and the capable
 # program included, whatever the mode of /dev/port says first.
@@ -270,6 +274,7 @@ run_case() {
   case $outcome in
     reads) check_reads "${ports[0]}" ;;
     reads:*) check_reads "${outcome#reads:}" ;;
+    counts) said="libzepdriver: $simulated"$'\n' && check_reads counter ;;
     terminal) check_terminal ;;
     refused:*) check_refused "${outcome#refused:}" ;;
     bad:*) check_bad "${outcome#bad:}" ;;
@@ -300,15 +305,20 @@ check_reads() {
   [ "$caps" = "$no_capabilities" ] || fail "$name: capabilities while it reads: $caps"
 }
 
-# The output: the header, the readings of PORT, each on a line of its own,
-# and the trailer; and the status of a key.
+# The output: the header, the readings of PORT (or of the simulated
+# device's counter), each on a line of its own, and the trailer; and the
+# status of a key.
 check_readings() {
-  local value body readings reading
-  value=$(answer "$1")
-  reading="Unpacked BCD : $(digit $((value >> 4)))$(digit $((value & 15)))"
+  local value body readings reading="Unpacked BCD : NN"
   body=${out#"$header"}
   body=${body%"$trailer"}
-  readings=${body//$'\n'"$reading"/.}
+  if [ "$1" = counter ]; then
+    readings=${body//$'\n'"Unpacked BCD : "[0-9][0-9]/.}
+  else
+    value=$(answer "$1")
+    reading="Unpacked BCD : $(digit $((value >> 4)))$(digit $((value & 15)))"
+    readings=${body//$'\n'"$reading"/.}
+  fi
   [ "$status" = 1 ] || fail "$name: status $status, not 1"
   [ "$header$body$trailer" = "$out" ] && [ -n "$readings" ] && [ -z "${readings//./}" ] ||
     fail "$name: not \"$reading\" on every line between the header and the trailer:" \

@@ -76,12 +76,12 @@ term() {
 }
 
 # The package as dpkg lays it out, its usr/ in PREFIX, with the hardware
-# device as the program's driver. The initramfs is a tmpfs, which keeps the
-# capability a file is given.
+# device (or the one named after PREFIX) as the program's driver. The
+# initramfs is a tmpfs, which keeps the capability a file is given.
 unpack() {
   rm -rf /tmp/deb && dpkg-deb -x /pc/bcdmon.deb /tmp/deb && mkdir -p "$1" &&
     cp -a /tmp/deb/usr/. "$1/" &&
-    cp "$1/lib/bcdmon/hardware/libzepdriver.so" "$1/lib/bcdmon/libzepdriver.so"
+    cp "$1/lib/bcdmon/${2:-hardware}/libzepdriver.so" "$1/lib/bcdmon/libzepdriver.so"
 }
 
 # A board file as the package's: root's, mode 0644. board FOLDER LINE...
