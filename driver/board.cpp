@@ -19,8 +19,8 @@ namespace zep {
 namespace {
 
 // Read only where a run has no more privilege than the one who set it (no
-// file capability, no set-id), which secure_getenv sees to: for the tests,
-// and for a root run.
+// file capability, no set-id), which secure_getenv sees to: by any such run,
+// root's or a user's, the tests' among them.
 constexpr char kVariable[] = "BCDMON_BOARD_CONF";
 constexpr char kSystemFile[] = "/etc/bcdmon/board.conf";
 constexpr char kPrivateFolder[] = "/lib/bcdmon/";  // the driver's folder under a prefix
@@ -213,9 +213,9 @@ bool ApplyLine(const char* file, int line, char* text, Settings* settings) {
   return true;
 }
 
-// As sshd trusts its files: only one that root owns and no one else may
-// write, or any user could move the ports of a program that runs with more
-// privilege than theirs.
+// Only a file that root owns and no one else may write, or any user could
+// move the ports of a program that runs with more privilege than theirs. The
+// folders above it are not checked.
 bool IsTrusted(const char* file, int descriptor) {
   struct stat status {};
   char problem[96];
