@@ -4,6 +4,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 require_packages "${build_packages[@]}"
-cmake --preset release >/dev/null
+cmake --preset release -DBCDMON_DEVICE=simulated >/dev/null
 cmake --build --preset release >/dev/null
 exec build/release/bcdmon
