@@ -1,6 +1,5 @@
 #include "driver/board.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,9 +21,9 @@ namespace {
 // file capability, no set-id), which secure_getenv sees to: by any such run,
 // root's or a user's, the tests' among them.
 constexpr char kVariable[] = "BCDMON_BOARD_CONF";
-constexpr char kSystemFile[] = "/etc/bcdmon/board.conf";
-constexpr char kPrivateFolder[] = "/lib/bcdmon/";  // the driver's folder under a prefix
-constexpr char kSystemPrefix[] = "/usr";           // whose file is /etc's, as Debian has it
+// The installation's own, fixed when the build was configured: the
+// configured sysconfdir's bcdmon/board.conf (/etc's for the prefix /usr).
+constexpr char kInstalledFile[] = BCDMON_BOARD_FILE;
 // A line longer than this, its line feed aside, is bad: no board needs one.
 constexpr int kLineLength = 256;
 constexpr int kSaturated = INT_MAX;  // a number past it is taken as it, far out of any range
@@ -59,43 +58,9 @@ void ReportUnreadable(const char* file, int error) {
   ReportBadFile(file, 0, nullptr, problem);
 }
 
-const char* LastOccurrence(const char* text, const char* part) {
-  const char* last = nullptr;
-  for (const char* found = std::strstr(text, part); found != nullptr;
-       found = std::strstr(found + 1, part)) {
-    last = found;
-  }
-  return last;
-}
-
-// The board file of the installation the driver belongs to, found from where
-// the driver itself lies with every link followed (the loader may have named
-// it through /usr/bin/../lib, and a chain of links may have chosen it):
-// PREFIX/lib/bcdmon/ means PREFIX/etc/bcdmon/board.conf, but /usr's is in
-// /etc. Anywhere else, a build tree or a folder of its own, it is /etc's. A
-// capable run loads its driver only from the system's folders, so no user
-// chooses this path.
-const char* InstalledBoardFile(char (&file)[PATH_MAX]) {
-  Dl_info driver{};
-  char real[PATH_MAX];
-  if (dladdr(reinterpret_cast<void*>(&ReadBoardFile), &driver) == 0 ||
-      driver.dli_fname == nullptr || realpath(driver.dli_fname, real) == nullptr) {
-    return kSystemFile;
-  }
-  const char* const folder = LastOccurrence(real, kPrivateFolder);
-  if (folder == nullptr) return kSystemFile;
-  const int prefix_length = static_cast<int>(folder - real);
-  const bool system_prefix = prefix_length == static_cast<int>(sizeof kSystemPrefix - 1) &&
-                             std::strncmp(real, kSystemPrefix, sizeof kSystemPrefix - 1) == 0;
-  if (system_prefix) return kSystemFile;
-  // Cut short, the name would be another file's.
-  const int length = std::snprintf(file, sizeof file, "%.*s%s", prefix_length, real, kSystemFile);
-  return length < static_cast<int>(sizeof file) ? file : kSystemFile;
-}
-
-const char* ChosenBoardFile(char (&file)[PATH_MAX]) {
+const char* ChosenBoardFile() {
   const char* const chosen = secure_getenv(kVariable);
-  return chosen != nullptr ? chosen : InstalledBoardFile(file);
+  return chosen != nullptr ? chosen : kInstalledFile;
 }
 
 bool IsBlank(char character) {
@@ -282,8 +247,7 @@ int Given(const Settings& settings, int key, int otherwise) {
 }  // namespace
 
 bool ReadBoardFile(BoardFile* board_file) {
-  char buffer[PATH_MAX];
-  const char* const file = ChosenBoardFile(buffer);
+  const char* const file = ChosenBoardFile();
   std::snprintf(board_file->name, sizeof board_file->name, "%s", file);
   Settings settings{};
   // Not blocking, so that a FIFO put there is refused as not a regular file

@@ -108,7 +108,7 @@ class ScratchTest : public testing::Test {
     scratch_ = pattern;
     // Given away while this process may still: OpenPort gives up CAP_CHOWN too.
     std::ofstream(ForeignFile()) << "base = 1\n";
-    chown(ForeignFile().c_str(), 1, 0);
+    ASSERT_EQ(chown(ForeignFile().c_str(), 1, 0), 0) << "run as root: " << std::strerror(errno);
   }
   static void TearDownTestSuite() { std::filesystem::remove_all(scratch_); }
   static std::string BoardFile() { return scratch_ + "/board.conf"; }

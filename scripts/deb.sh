@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the Debian package with Debian's own tools (dpkg-buildpackage, which
+# runs debian/rules), from a copy of the tree, so that nothing of an earlier
+# build gets in, and puts the .deb files into OUT. Extra arguments go to
+# DEB_BUILD_OPTIONS: nocheck skips the unit suites, which scripts/test.sh
+# runs anyway.
+#   deb.sh OUT [OPTION...]
+set -euo pipefail
+source=$(cd "$(dirname "$0")/.." && pwd)
+out=$(mkdir -p "$1" && cd "$1" && pwd)
+shift
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/bcdmon-deb-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+tree=$scratch/bcdmon
+mkdir "$tree"
+# The files git would track (the ignored left out), else all but the build
+# folders.
+if git -C "$source" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git -C "$source" ls-files -z --cached --others --exclude-standard | (cd "$source" && tar --null -T - -cf -) | tar -xf - -C "$tree"
+else
+  tar -C "$source" --exclude=./build --exclude=./dist -cf - . | tar -xf - -C "$tree"
+fi
+if ! (cd "$tree" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} $*" \
+  dpkg-buildpackage -us -uc -b) >"$scratch/build.log" 2>&1; then
+  cat "$scratch/build.log" >&2
+  echo "dpkg-buildpackage failed (above); its Build-Depends: sudo apt-get build-dep $source" >&2
+  exit 1
+fi
+rm -f "$out"/*.deb
+cp "$scratch"/*.deb "$out/"
+ls "$out"/*.deb
