@@ -24,8 +24,17 @@ test_names() { ctest "$@" -N | sed -n 's/^ *Test *#[0-9]*: *//p' | tr '\n' ' '; 
 source scripts/i386.sh
 i386_ready=1
 i386_install_wine || i386_ready=0
-require_packages "${build_packages[@]}" libgtest-dev valgrind "${package_packages[@]}" \
-  "${windows_packages[@]}"
+# Building the Debian package takes dpkg-buildpackage and debhelper. One who
+# is not root and lacks them runs the rest; the tests that take the package
+# do not run (below).
+deb_tools_missing=""
+[ "$(id -u)" -eq 0 ] || deb_tools_missing=$(missing_packages dpkg-dev debhelper)
+needed=()
+for package in "${build_packages[@]}" libgtest-dev valgrind "${package_packages[@]}" \
+  "${windows_packages[@]}"; do
+  [[ " $deb_tools_missing" == *" $package "* ]] || needed+=("$package")
+done
+require_packages "${needed[@]}"
 
 # Linux: the suite as built, with the emulated PC's (scripts/emulated_pc.sh),
 # then again with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -40,6 +49,14 @@ if [ "$emulated_pc_ready" != 1 ]; then
   not_run "the emulated-PC tests" "$emulated_pc_problem" "$emulated_pc_remedy" \
     "$(test_names --preset dev -L emulated-pc)"
   not_here+=(emulated-pc)
+fi
+# The package's tests, and the emulated PC's, whose guest has it, take the
+# package that the test package.build makes.
+if [ -n "$deb_tools_missing" ]; then
+  not_run "the Debian package's tests" "not installed: ${deb_tools_missing% }" \
+    "sudo apt-get install -y --no-install-recommends ${deb_tools_missing% }" \
+    "$(test_names --preset dev -L '^(package|emulated-pc)$')"
+  not_here+=(package emulated-pc)
 fi
 # The package's life installs it on this machine.
 if [ "$(id -u)" -ne 0 ]; then

@@ -4,9 +4,10 @@
 # runs the cases of the table below. Each port of the table is a debug
 # console that answers every read with a byte of its own, made from the
 # boot's byte, and appends every byte written to it to a file of its own here.
-#   harness.sh initramfs WORK BCDMON IOPERM_DRIVER DEVPORT_DRIVER AS_USER CPACK CPACK_CONFIG
-#       builds WORK/initrd (with the Debian package that cpack makes of this
-#       build) and links WORK/vmlinuz to the kernel
+#   harness.sh initramfs WORK BCDMON IOPERM_DRIVER DEVPORT_DRIVER AS_USER PACKAGE_DIR CMAKE BUILD
+#       builds WORK/initrd, with the Debian package in PACKAGE_DIR and the
+#       build's own install (CMAKE --install BUILD, its prefix /usr/local),
+#       and links WORK/vmlinuz to the kernel
 #   harness.sh boot WORK BYTE [lockdown]
 #       boots it, the block at 888 reading BYTE, and runs every case; or,
 #       with the kernel locked down as under UEFI Secure Boot, those of
@@ -19,7 +20,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 # a PCI card's firmware puts it.
 ports=(888 889 890 891 0xd010 0xd011 0xd012 0xd013)
 nobody=65534:65534
+# The board file of the package's drivers, and of the build's (/pc/ioperm,
+# /pc/devport and its install in /usr/local), whose prefix is /usr/local.
 file=/etc/bcdmon/board.conf
+local_file=/usr/local$file
 # name | setup: a command for the guest's shell, as root ("-": none), after
 # which the board files are those it writes (init.sh's board) | user: root
 # or UID:GID | program, with any arguments | what the driver says at load of
@@ -33,12 +37,17 @@ file=/etc/bcdmon/board.conf
 # ports: PORT=BYTE,BYTE..., nothing to the others.
 # The refusals with /dev/port: by its mode (0600), then by the kernel itself.
 # A capable program outside the system folders: the loader drops the
-# RUNPATH entries relative to $ORIGIN that lead out of them. The cases run in
-# order: those after the package's show it unpacked in /usr, with the
-# capability. A capable run never reads a file the environment names, as
-# nobody could write one there: the package's reads 888.
-defaults="reads I/O port 0x378 and configures 0x37b, of the block 0x378 to 0x37b (no board file $file: the defaults)"
-card="reads I/O port 0xd010 and configures 0xd013, of the block 0xd010 to 0xd013 (board file $file)"
+# RUNPATH entries relative to $ORIGIN that lead out of them, and keeps the
+# absolute one, the installed devices' folder. The cases run in order: those
+# after the package's show it unpacked in /usr, with the capability. A
+# capable run never reads a file the environment names, as nobody could
+# write one there: the package's reads 888.
+block_888="reads I/O port 0x378 and configures 0x37b, of the block 0x378 to 0x37b"
+block_card="reads I/O port 0xd010 and configures 0xd013, of the block 0xd010 to 0xd013"
+defaults="$block_888 (no board file $file: the defaults)"
+card="$block_card (board file $file)"
+local_defaults="$block_888 (no board file $local_file: the defaults)"
+local_card="$block_card (board file $local_file)"
 eperm="Operation not permitted"
 as_root="; run it as root: sudo"
 group_grant="; run it as root (sudo bcdmon), or have the group bcdmon granted the ports and join"
@@ -47,33 +56,39 @@ group_grant+=" dpkg-reconfigure bcdmon && sudo adduser \$USER bcdmon, then log i
 user_namespace=", although the program held CAP_SYS_RAWIO; the kernel is not locked down, so a"
 user_namespace+=" user namespace or container withholds port I/O, or a security module refused it"
 capable="unpack /usr && setcap cap_sys_rawio+ep /usr/bin/bcdmon"
+# The build's install, with its board file, laid into /usr/local afresh.
+local_install="rm -rf /usr/local && mkdir -p /usr/local && cp -a /pc/local/usr/local/. /usr/local/"
 simulated="simulated device, no board is read: a counter of hundredths of a second"
 cases=(
-  "ioperm as root|-|root|/pc/ioperm/bcdmon|$defaults|reads|891=137"
-  "devport as root|-|root|/pc/devport/bcdmon|$defaults|reads|891=137"
-  "ioperm on the terminal|-|root|/pc/ioperm/bcdmon|$defaults|terminal|891=137"
-  "ioperm as nobody|-|$nobody|/pc/ioperm/bcdmon|$defaults|refused:$eperm$as_root /pc/ioperm/bcdmon|"
-  "devport as nobody|-|$nobody|/pc/devport/bcdmon|$defaults|refused:Permission denied; /dev/port opens for root alone: run it as root: sudo /pc/devport/bcdmon|"
-  "devport readable, nobody|chmod 0666 /dev/port|$nobody|/pc/devport/bcdmon|$defaults|refused:$eperm$as_root /pc/devport/bcdmon|"
-  "ioperm, root in a user namespace|-|root|/bin/unshare -r /pc/ioperm/bcdmon|$defaults|refused:$eperm$user_namespace|"
+  "ioperm as root|-|root|/pc/ioperm/bcdmon|$local_defaults|reads|891=137"
+  "devport as root|-|root|/pc/devport/bcdmon|$local_defaults|reads|891=137"
+  "ioperm on the terminal|-|root|/pc/ioperm/bcdmon|$local_defaults|terminal|891=137"
+  "ioperm as nobody|-|$nobody|/pc/ioperm/bcdmon|$local_defaults|refused:$eperm$as_root /pc/ioperm/bcdmon|"
+  "devport as nobody|-|$nobody|/pc/devport/bcdmon|$local_defaults|refused:Permission denied; /dev/port opens for root alone: run it as root: sudo /pc/devport/bcdmon|"
+  "devport readable, nobody|chmod 0666 /dev/port|$nobody|/pc/devport/bcdmon|$local_defaults|refused:$eperm$as_root /pc/devport/bcdmon|"
+  "ioperm, root in a user namespace|-|root|/bin/unshare -r /pc/ioperm/bcdmon|$local_defaults|refused:$eperm$user_namespace|"
   "package, no grant|unpack /usr|$nobody|/usr/bin/bcdmon|$defaults|refused:$eperm$group_grant|"
   "package, capable|$capable|$nobody|/usr/bin/bcdmon|$defaults|reads|891=137"
-  "ioperm, board at 0xd010|board /etc 'base = 0xd010'|root|/pc/ioperm/bcdmon|$card|reads:0xd010|0xd013=137"
-  "devport, board at 0xd010|board /etc 'base = 0xd010'|root|/pc/devport/bcdmon|$card|reads:0xd010|0xd013=137"
+  "ioperm, board at 0xd010|board /usr/local/etc 'base = 0xd010'|root|/pc/ioperm/bcdmon|$local_card|reads:0xd010|0xd013=137"
+  "devport, board at 0xd010|board /usr/local/etc 'base = 0xd010'|root|/pc/devport/bcdmon|$local_card|reads:0xd010|0xd013=137"
   "package, board at 0xd010|board /etc '# a card' 'base = 0xd010'|$nobody|/usr/bin/bcdmon|$card|reads:0xd010|0xd013=137"
-  "devport, read = 2|board /etc 'base = 0xd010' 'read = 2' 'config = 3'|root|/pc/devport/bcdmon|${card/port 0xd010/port 0xd012}|reads:0xd012|0xd013=137"
-  "not a number|board /etc '#' 'base = 0xd01g'|root|/pc/ioperm/bcdmon|-|bad:$file, line 2: \"0xd01g\" is not a number|"
-  "past 0xFFFF|board /etc 'base = 0xfffd'|root|/pc/devport/bcdmon|-|bad:$file, line 1: \"0xfffd\" as base|"
+  "devport, read = 2|board /usr/local/etc 'base = 0xd010' 'read = 2' 'config = 3'|root|/pc/devport/bcdmon|${local_card/port 0xd010/port 0xd012}|reads:0xd012|0xd013=137"
+  "not a number|board /usr/local/etc '#' 'base = 0xd01g'|root|/pc/ioperm/bcdmon|-|bad:$local_file, line 2: \"0xd01g\" is not a number|"
+  "past 0xFFFF|board /usr/local/etc 'base = 0xfffd'|root|/pc/devport/bcdmon|-|bad:$local_file, line 1: \"0xfffd\" as base|"
   "offset past 3|board /etc 'base = 0xd010' 'read = 4'|$nobody|/usr/bin/bcdmon|-|bad:$file, line 2: \"4\" is not an offset|"
-  "unknown key|board /etc 'bsae = 0xd010'|root|/pc/ioperm/bcdmon|-|bad:$file, line 1: \"bsae\" is not a key|"
+  "unknown key|board /usr/local/etc 'bsae = 0xd010'|root|/pc/ioperm/bcdmon|-|bad:$local_file, line 1: \"bsae\" is not a key|"
   "key twice|board /etc 'base = 0xd010' 'base = 888'|$nobody|/usr/bin/bcdmon|-|bad:$file, line 2: \"base\" is given twice|"
   "owned by nobody|board /etc 'base = 0xd010' && chown 65534 $file|$nobody|/usr/bin/bcdmon|-|bad:$file: owned by uid 65534, not root|"
-  "group-writable|board /etc 'base = 0xd010' && chmod 0664 $file|root|/pc/devport/bcdmon|-|bad:$file: writable by others than root|"
+  "group-writable|board /usr/local/etc 'base = 0xd010' && chmod 0664 $local_file|root|/pc/devport/bcdmon|-|bad:$local_file: writable by others than root|"
   "unreadable|board /etc 'base = 0xd010' && chmod 0600 $file|$nobody|/usr/bin/bcdmon|-|bad:$file: cannot be read: Permission denied|"
   "nobody's file named, capable|echo 'base = 0xd010' >/tmp/board.conf && chown 65534 /tmp/board.conf|$nobody|/bin/env BCDMON_BOARD_CONF=/tmp/board.conf /usr/bin/bcdmon|$defaults|reads|891=137"
-  "/usr/local, capable|unpack /usr/local && setcap cap_sys_rawio+ep /usr/local/bin/bcdmon|$nobody|/usr/local/bin/bcdmon|-|loader|"
-  "/usr/local, its board file|unpack /usr/local && board /usr/local/etc 'base = 0xd010' 'read = 3' 'config = 0'|root|/usr/local/bin/bcdmon|reads I/O port 0xd013 and configures 0xd010, of the block 0xd010 to 0xd013 (board file /usr/local$file)|reads:0xd013|0xd010=137"
-  "own folder, capable|cp -a /pc/ioperm /tmp/own && setcap cap_sys_rawio+ep /tmp/own/bcdmon|$nobody|/tmp/own/bcdmon|-|loader|"
+  # The install's own board file, all comments, keeps the defaults.
+  "/usr/local, capable|$local_install && setcap cap_sys_rawio+ep /usr/local/bin/bcdmon|$nobody|/usr/local/bin/bcdmon|$block_888 (board file $local_file)|reads|891=137"
+  "/usr/local, its board file|$local_install && board /usr/local/etc 'base = 0xd010' 'read = 3' 'config = 0'|root|/usr/local/bin/bcdmon|reads I/O port 0xd013 and configures 0xd010, of the block 0xd010 to 0xd013 (board file $local_file)|reads:0xd013|0xd010=137"
+  # With no /usr/local: the loader would find a driver in the absolute entry
+  # of the RUNPATH, /usr/local/lib/bcdmon, and the case would turn on what an
+  # earlier one installed. Its own, beside it, is never loaded.
+  "own folder, capable|rm -rf /usr/local && cp -a /pc/ioperm /tmp/own && setcap cap_sys_rawio+ep /tmp/own/bcdmon|$nobody|/tmp/own/bcdmon|-|loader|"
   # Last, as the package's driver is the simulated device from here on.
   "package, simulated, capable|unpack /usr simulated && setcap cap_sys_rawio+ep /usr/bin/bcdmon|$nobody|/usr/bin/bcdmon|-|counts|"
 )
@@ -83,10 +98,10 @@ locked="; the kernel is locked down (integrity), as under UEFI Secure Boot, and 
 locked+=" to every process, root included: turning Secure Boot off in the firmware's setup lifts"
 locked+=" it (see kernel_lockdown(7))"
 lockdown_cases=(
-  "ioperm as root, locked|-|root|/pc/ioperm/bcdmon|$defaults|refused:$eperm$locked|"
-  "devport as root, locked|-|root|/pc/devport/bcdmon|$defaults|refused:$eperm$locked|"
-  "ioperm as nobody, locked|-|$nobody|/pc/ioperm/bcdmon|$defaults|refused:$eperm$locked|"
-  "devport as nobody, locked|-|$nobody|/pc/devport/bcdmon|$defaults|refused:Permission denied$locked|"
+  "ioperm as root, locked|-|root|/pc/ioperm/bcdmon|$local_defaults|refused:$eperm$locked|"
+  "devport as root, locked|-|root|/pc/devport/bcdmon|$local_defaults|refused:$eperm$locked|"
+  "ioperm as nobody, locked|-|$nobody|/pc/ioperm/bcdmon|$local_defaults|refused:$eperm$locked|"
+  "devport as nobody, locked|-|$nobody|/pc/devport/bcdmon|$local_defaults|refused:Permission denied$locked|"
   "package, capable, locked|$capable|$nobody|/usr/bin/bcdmon|$defaults|refused:$eperm$locked|"
 )
 
@@ -100,7 +115,7 @@ no_capabilities="CapInh: 0000000000000000 CapPrm: 0000000000000000"
 no_capabilities+=" CapEff: 0000000000000000 CapAmb: 0000000000000000"
 
 initramfs() {
-  local work=$1 bcdmon=$2 ioperm=$3 devport=$4 as_user=$5 cpack=$6 cpack_config=$7 tool
+  local work=$1 bcdmon=$2 ioperm=$3 devport=$4 as_user=$5 package_dir=$6 cmake=$7 build=$8 tool
   for tool in qemu-system-x86_64 busybox setcap cpio; do
     if ! PATH=$PATH:/usr/sbin:/sbin command -v "$tool" >/dev/null; then
       echo "No $tool: scripts/test.sh installs what the suite needs (as root)" >&2
@@ -114,13 +129,27 @@ initramfs() {
   fi
   ln -sfn "$emulated_pc_vmlinuz" "$work/vmlinuz"
   local root=$work/root
-  rm -rf "$root" "$work/package"
+  rm -rf "$root"
   mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,pc/ioperm,pc/devport}
-  if ! "$cpack" --config "$cpack_config" -B "$work/package" >"$work/cpack.log" 2>&1; then
-    cat "$work/cpack.log" >&2
+  local debs=("$package_dir"/bcdmon_*.deb)
+  if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    echo "Not one bcdmon_*.deb in $package_dir: the test package.build makes it" >&2
     exit 1
   fi
-  cp "$work"/package/*.deb "$root/pc/bcdmon.deb"
+  cp "${debs[0]}" "$root/pc/bcdmon.deb"
+  # The build's install, with the hardware device as the program's driver,
+  # as an admin would switch it.
+  local installed=$root/pc/local/usr/local
+  if ! DESTDIR=$root/pc/local "$cmake" --install "$build" >"$work/install.log" 2>&1; then
+    cat "$work/install.log" >&2
+    exit 1
+  fi
+  if [ ! -x "$installed/bin/bcdmon" ]; then
+    echo "No usr/local/bin/bcdmon in $root/pc/local: the cases take the build's prefix to be" \
+      "/usr/local, the dev preset's" >&2
+    exit 1
+  fi
+  cp "$installed/lib/bcdmon/hardware/libzepdriver.so" "$installed/lib/bcdmon/libzepdriver.so"
   cp "$bcdmon" "$ioperm" "$root/pc/ioperm/"
   cp "$bcdmon" "$devport" "$root/pc/devport/"
   cp "$as_user" "$root/pc/"
@@ -132,7 +161,9 @@ initramfs() {
 }
 
 # The loader and the libraries that the files staged need, at the paths where
-# the loader found them here.
+# the loader found them here. The install is left out: its files are the
+# build's, staged elsewhere too, and here its program would take its driver
+# from this machine's /usr/local, if any.
 copy_libraries() {
   local root=$1 file needed library
   while IFS= read -r -d '' file; do
@@ -145,7 +176,7 @@ copy_libraries() {
       [[ $library == "$root"/* ]] || [ -e "$root$library" ] ||
         install -D "$(readlink -f "$library")" "$root$library"
     done
-  done < <(find "$root" -type f -print0)
+  done < <(find "$root" -path "$root/pc/local" -prune -o -type f -print0)
 }
 
 boot() {
