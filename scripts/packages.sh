@@ -48,3 +48,5 @@ emulated_pc_packages=(qemu-system-x86 busybox-static libcap2-bin cpio)
 # Running the shipped 32-bit build: Wine's 32-bit loader, of the i386
 # architecture.
 i686_packages=(wine32:i386)
+# The package's tests (debian/tests), as Debian runs them.
+autopkgtest_packages=(autopkgtest)

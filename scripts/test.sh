@@ -58,13 +58,6 @@ if [ -n "$deb_tools_missing" ]; then
     "$(test_names --preset dev -L '^(package|emulated-pc)$')"
   not_here+=(package emulated-pc)
 fi
-# The package's life installs it on this machine.
-if [ "$(id -u)" -ne 0 ]; then
-  not_run "the package's life" "it installs and purges the package, which takes root" \
-    "sudo scripts/test.sh, where no bcdmon package is installed" \
-    "$(test_names --preset dev -L package-life)"
-  not_here+=(package-life)
-fi
 if [ ${#not_here[@]} -eq 0 ]; then
   ctest --preset dev
 else
@@ -100,3 +93,14 @@ file_checks='^windows[.](imports|version[.].*)$'
 cmake --preset win64
 cmake --build --preset win64
 ctest --preset win64
+
+# The package's tests (debian/tests), by autopkgtest: its life on this
+# machine, from the last release on, and a run of the installed program.
+if [ "$(id -u)" -ne 0 ]; then
+  not_run "the package's tests" "they install and purge the package, which takes root" \
+    "sudo scripts/test.sh, where no bcdmon package is installed" \
+    "$(sed -n 's/^Tests: *//p' debian/tests/control | tr '\n' ' ')"
+else
+  require_packages "${autopkgtest_packages[@]}"
+  scripts/package_tests.sh
+fi
