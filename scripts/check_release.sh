@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the release twice with scripts/release.sh, from two copies of the
 # tracked files at paths of different lengths, one after the other, the second
-# with another umask and time zone, and fails when any artifact differs,
-# naming it: the .deb, the ZIP, SHA256SUMS, and the program and every driver
-# library and DLL inside them. Then checks the first release as a user's tools
-# see it: no build path in any file, the hardening of every program and
-# library in the package read from the files, lintian without any tag at all,
-# a package that depends on libc6 alone of libraries, with its conffile and
-# maintainer scripts, whose version is debian/changelog's and carries the
-# program's, Windows files of at most 32 KiB, and SHA256SUMS.
+# with new file times, another umask and another time zone, and fails when
+# any artifact differs, naming it: the .deb, the ZIP, SHA256SUMS, and the
+# program and every driver library and DLL inside them. Then checks the first
+# release as a user's tools see it: no build path in any file, the hardening
+# of every program and library in the package read from the files, lintian
+# without any tag at all, a package that depends on libc6 alone of libraries,
+# with its conffile and maintainer scripts, whose version is debian/changelog's
+# and carries the program's, Windows files of at most 32 KiB, and SHA256SUMS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -20,10 +20,11 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/bcdmon-release-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 first=$scratch/a/bcdmon
 second=$scratch/second/copy/of/bcdmon-source
-for tree in "$first" "$second"; do
-  mkdir -p "$tree" "$tree.tmp"
-  git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$tree"
-done
+mkdir -p "$first" "$first.tmp" "$second" "$second.tmp"
+# The first copy keeps the files' times, as a checkout made long ago has them;
+# the second has the time of copying, as a fresh clone has.
+git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$first"
+git ls-files -z | tar --null -T - -cf - | tar -xmf - -C "$second"
 # The package is built in a scratch folder of TMPDIR's (scripts/deb.sh): one
 # of each tree's, so that its path differs too and is looked for below.
 TMPDIR=$first.tmp "$first/scripts/release.sh" >"$scratch/first.log" 2>&1 ||
