@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the release twice with scripts/release.sh, from two copies of the
 # tracked files at paths of different lengths, one after the other, the second
-# with another umask and time zone, and fails when any artifact differs,
-# naming it: the .deb, the ZIP, the program, every driver library and DLL.
-# Then checks the first release as a user's tools see it: no build path in any
-# file, the hardening of every program and library in the package read from
-# the files, lintian without any tag but the overridden, a package that
-# depends on libc6 alone of libraries, with its conffile and maintainer
-# scripts and whose changelog has its version, Windows files of at most
-# 32 KiB, and SHA256SUMS.
+# with new file times, another umask and another time zone, and fails when
+# any artifact differs, naming it: the .deb, the ZIP, SHA256SUMS, and the
+# program and every driver library and DLL inside them. Then checks the first
+# release as a user's tools see it: no build path in any file, the hardening
+# of every program and library in the package read from the files, lintian
+# without any tag at all, a package that depends on libc6 alone of libraries,
+# with its conffile and maintainer scripts, whose version is debian/changelog's
+# and carries the program's, Windows files of at most 32 KiB, and SHA256SUMS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -20,13 +20,17 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/bcdmon-release-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 first=$scratch/a/bcdmon
 second=$scratch/second/copy/of/bcdmon-source
-for tree in "$first" "$second"; do
-  mkdir -p "$tree"
-  git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$tree"
-done
-"$first/scripts/release.sh" >"$scratch/first.log" 2>&1 || { cat "$scratch/first.log"; exit 1; }
-(umask 077 && TZ=Asia/Tokyo "$second/scripts/release.sh") >"$scratch/second.log" 2>&1 ||
-  { cat "$scratch/second.log"; exit 1; }
+mkdir -p "$first" "$first.tmp" "$second" "$second.tmp"
+# The first copy keeps the files' times, as a checkout made long ago has them;
+# the second has the time of copying, as a fresh clone has.
+git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$first"
+git ls-files -z | tar --null -T - -cf - | tar -xmf - -C "$second"
+# The package is built in a scratch folder of TMPDIR's (scripts/deb.sh): one
+# of each tree's, so that its path differs too and is looked for below.
+TMPDIR=$first.tmp "$first/scripts/release.sh" >"$scratch/first.log" 2>&1 ||
+  { cat "$scratch/first.log"; exit 1; }
+(umask 077 && TMPDIR=$second.tmp TZ=Asia/Tokyo "$second/scripts/release.sh") \
+  >"$scratch/second.log" 2>&1 || { cat "$scratch/second.log"; exit 1; }
 
 failures=0
 fail() {
@@ -34,14 +38,20 @@ fail() {
   failures=$((failures + 1))
 }
 
-# The artifacts, by their path in a tree: what dist/ holds, and every
-# program, driver library and DLL of the two builds.
+# Each release's archives unpacked in its tree: the package with its control
+# files, and the ZIP.
+for tree in "$first" "$second"; do
+  mkdir -p "$tree/unpacked/deb" "$tree/unpacked/zip"
+  dpkg-deb -R "$tree"/dist/*.deb "$tree/unpacked/deb"
+  unzip -q "$tree"/dist/*.zip -d "$tree/unpacked/zip"
+done
+
+# The artifacts, by their path in a tree: what dist/ holds, and the program,
+# every driver library and DLL inside the archives.
 artifacts=()
 while IFS= read -r -d '' path; do
   artifacts+=("${path#"$first"/}")
-done < <(find "$first/dist" "$first/build/dist" -type f \
-  -not -path '*/_CPack_Packages/*' -not -path '*/package/stage/*' \
-  \( -name '*.deb' -o -name '*.zip' -o -name SHA256SUMS -o -name bcdmon \
+done < <(find "$first/dist" "$first/unpacked" -type f \( -path "$first/dist/*" -o -name bcdmon \
   -o -name libzepdriver.so -o -name bcdmon.exe -o -name ZEPDRIVERDLL.dll \) -print0 | sort -z)
 echo "Same bytes from both builds?"
 for artifact in "${artifacts[@]}"; do
@@ -56,11 +66,7 @@ done
 
 dist=$first/dist
 deb=$(echo "$dist"/*.deb)
-zip=$(echo "$dist"/*.zip)
-unpacked=$scratch/unpacked
-mkdir -p "$unpacked/deb" "$unpacked/zip"
-dpkg-deb -R "$deb" "$unpacked/deb"
-unzip -q "$zip" -d "$unpacked/zip"
+unpacked=$first/unpacked
 find "$unpacked" -name '*.gz' -exec gzip -d {} +
 if grep -r -a -l -e "$scratch" -e "$(pwd)" "$dist" "$unpacked" >&2; then
   fail "a build path is inside the files above"
@@ -97,18 +103,21 @@ while IFS= read -r -d '' binary; do
   check_hardening "$binary"
 done < <(find "$unpacked/deb/usr" -type f \( -path '*/bin/*' -o -name '*.so' \) -print0 | sort -z)
 
-# Every tag lintian knows, down to the pedantic ones; the overridden ones are
-# not shown, and any other fails the check.
-echo "lintian --display-info --pedantic $(basename "$deb"):"
+# Every tag lintian knows, down to the pedantic ones, and the overridden
+# ones shown too: the package has no override, and any tag fails the check.
+echo "lintian --display-info --pedantic --show-overrides $(basename "$deb"):"
 lintian_status=0
-lintian --display-info --pedantic --fail-on error,warning,info,pedantic "$deb" \
+lintian --display-info --pedantic --show-overrides --fail-on error,warning,info,pedantic "$deb" \
   >"$scratch/lintian.txt" 2>"$scratch/lintian.err" || lintian_status=$?
 cat "$scratch/lintian.txt"
-case $lintian_status in
-  0) echo "  no tag" ;;
-  2) fail "lintian: tags that are not overridden" ;;
-  *) cat "$scratch/lintian.err" >&2; fail "lintian did not run (status $lintian_status)" ;;
-esac
+if [ "$lintian_status" -ne 0 ] && [ "$lintian_status" -ne 2 ]; then
+  cat "$scratch/lintian.err" >&2
+  fail "lintian did not run (status $lintian_status)"
+elif [ -s "$scratch/lintian.txt" ] || [ "$lintian_status" -ne 0 ]; then
+  fail "lintian: tags"
+else
+  echo "  no tag"
+fi
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
@@ -123,9 +132,15 @@ for script in postinst prerm postrm; do
 done
 [ ! -e "$unpacked/deb/usr/lib/bcdmon/libzepdriver.so" ] ||
   fail "usr/lib/bcdmon/libzepdriver.so is a file of the package, not the alternative's link"
+# The package's version is debian/changelog's, and the program it holds is
+# the upstream version of it, as the man page's header says.
 version=$(dpkg-deb -f "$deb" Version)
-logged=$(dpkg-parsechangelog -l "$first/packaging/changelog" -S Version)
-[ "$version" = "$logged" ] || fail "package $version, changelog $logged"
+logged=$(dpkg-parsechangelog -l "$first/debian/changelog" -S Version)
+[ "$version" = "$logged" ] || fail "package $version, debian/changelog $logged"
+program=$(sed -n 's/^\.TH BCDMON 1 [^ ]* "bcdmon \([^"]*\)".*/\1/p' \
+  "$unpacked/deb/usr/share/man/man1/bcdmon.1")
+[ "$program" = "${version%-*}" ] ||
+  fail "package $version holds bcdmon ${program:-of no version}: the project's VERSION and debian/changelog differ"
 
 for file in bcdmon.exe ZEPDRIVERDLL.dll; do
   size=$(stat -c %s "$unpacked"/zip/*/"$file")

@@ -14,11 +14,13 @@ trap 'rm -rf "$scratch"' EXIT
 tree=$scratch/bcdmon
 mkdir "$tree"
 # The files git would track (the ignored left out), else all but the build
-# folders.
+# folders. Each takes the time of the copy (-m), later than the changelog's
+# entry, so that dpkg clamps every time in the package to the entry's: a file
+# the checkout has not touched since before the entry would keep its own.
 if git -C "$source" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  git -C "$source" ls-files -z --cached --others --exclude-standard | (cd "$source" && tar --null -T - -cf -) | tar -xf - -C "$tree"
+  git -C "$source" ls-files -z --cached --others --exclude-standard | (cd "$source" && tar --null -T - -cf -) | tar -xmf - -C "$tree"
 else
-  tar -C "$source" --exclude=./build --exclude=./dist -cf - . | tar -xf - -C "$tree"
+  tar -C "$source" --exclude=./build --exclude=./dist -cf - . | tar -xmf - -C "$tree"
 fi
 if ! (cd "$tree" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} $*" \
   dpkg-buildpackage -us -uc -b) >"$scratch/build.log" 2>&1; then

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds every release artifact into dist/: the Debian package (with the
 # simulated device, the default), the Windows ZIP, and SHA256SUMS of both.
-# Every build of one commit gives the same bytes: the times in them are the
-# last commit's (SOURCE_DATE_EPOCH, unless it is set already), the build
-# folders are made afresh, and nothing is taken from who runs it.
+# Every build of one commit gives the same bytes: the package is built as a
+# packager builds it (scripts/deb.sh), its times its changelog entry's; the
+# ZIP's times are the last commit's (SOURCE_DATE_EPOCH, unless it is set
+# already); the build folders are made afresh, and nothing is taken from who
+# runs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -20,14 +22,17 @@ umask 022
 export LC_ALL=C TZ=UTC
 
 rm -rf build/dist dist
-cmake --preset package -B build/dist/linux -DBCDMON_DEVICE=simulated
-cmake --build build/dist/linux --target package
-cmake --preset win32 -B build/dist/win32 -DBCDMON_BUILD_TESTS=OFF
+# dpkg-buildpackage takes the time from debian/changelog only where none is
+# set: the package's own, whatever the commit.
+env -u SOURCE_DATE_EPOCH scripts/deb.sh build/dist/debian
+# Warnings are not errors here: a new compiler's new warning must not stop a
+# release of code that the presets have built clean.
+cmake --preset win32 -B build/dist/win32 -DBCDMON_BUILD_TESTS=OFF -DBCDMON_WERROR=OFF
 cmake --build build/dist/win32
 cmake --build build/dist/win32 --target package
 
 mkdir dist
-cp build/dist/linux/bcdmon_*.deb build/dist/win32/bcdmon-*-windows-*.zip dist/
+cp build/dist/debian/bcdmon_*.deb build/dist/win32/bcdmon-*-windows-*.zip dist/
 (cd dist && sha256sum -- *.deb *.zip >SHA256SUMS)
 echo "Release in dist/:"
 ls -l dist

@@ -30,7 +30,7 @@ i386_install_wine || i386_ready=0
 deb_tools_missing=""
 [ "$(id -u)" -eq 0 ] || deb_tools_missing=$(missing_packages dpkg-dev debhelper)
 needed=()
-for package in "${build_packages[@]}" libgtest-dev valgrind "${package_packages[@]}" \
+for package in "${build_packages[@]}" clang libgtest-dev valgrind "${package_packages[@]}" \
   "${windows_packages[@]}"; do
   [[ " $deb_tools_missing" == *" $package "* ]] || needed+=("$package")
 done
