@@ -3,7 +3,7 @@
 # runs debian/rules), from a copy of the tree, so that nothing of an earlier
 # build gets in, and puts the .deb files into OUT. Extra arguments go to
 # DEB_BUILD_OPTIONS: nocheck skips the unit suites, which scripts/test.sh
-# runs anyway.
+# runs anyway, and with its build profile GoogleTest is not needed either.
 #   deb.sh OUT [OPTION...]
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,11 +18,14 @@ mkdir "$tree"
 # entry, so that dpkg clamps every time in the package to the entry's: a file
 # the checkout has not touched since before the entry would keep its own.
 if git -C "$source" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  git -C "$source" ls-files -z --cached --others --exclude-standard | (cd "$source" && tar --null -T - -cf -) | tar -xmf - -C "$tree"
+  git -C "$source" ls-files -z --cached --others --exclude-standard |
+    (cd "$source" && tar --null -T - -cf -) | tar -xmf - -C "$tree"
 else
   tar -C "$source" --exclude=./build --exclude=./dist -cf - . | tar -xmf - -C "$tree"
 fi
-if ! (cd "$tree" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} $*" \
+profiles=${DEB_BUILD_PROFILES:-}
+[[ " $* " != *" nocheck "* ]] || profiles+=" nocheck"
+if ! (cd "$tree" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} $*" DEB_BUILD_PROFILES="${profiles# }" \
   dpkg-buildpackage -us -uc -b) >"$scratch/build.log" 2>&1; then
   cat "$scratch/build.log" >&2
   echo "dpkg-buildpackage failed (above); its Build-Depends: sudo apt-get build-dep $source" >&2
