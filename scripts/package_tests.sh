@@ -31,6 +31,11 @@ if installed || dpkg-statoverride --list $program >/dev/null; then
   fail "bcdmon is installed here, or a grant of $program stands, which the tests would purge:" \
     "run them where no bcdmon is (a container or a virtual machine)"
 fi
+# A shallow clone lacks the release's commit: its history is fetched first.
+if ! git cat-file -e "$release_commit^{commit}" 2>/dev/null &&
+  [ "$(git rev-parse --is-shallow-repository)" = true ]; then
+  git fetch --quiet --unshallow || true
+fi
 git cat-file -e "$release_commit^{commit}" 2>/dev/null ||
   fail "the last release's commit $release_commit is not in this clone: git fetch --unshallow"
 
