@@ -50,7 +50,7 @@ function(bcdmon_harden)
   if(bcdmon_not_pie)
     set(CMAKE_POSITION_INDEPENDENT_CODE ON PARENT_SCOPE)
     check_pie_supported()
-    list(APPEND added -fPIE -pie)
+    list(APPEND added "PIE (CMake's -fPIE, -pie)")
   endif()
   # Where the headers cannot be read, the linker is asked: saying it twice
   # does no harm.
@@ -64,7 +64,7 @@ function(bcdmon_harden)
   foreach(flag IN LISTS added)
     if(flag MATCHES "^-Wl,")
       add_link_options(${flag})
-    elseif(NOT flag MATCHES "^-f?pie$|^-fPIE$")  # those are CMake's to place
+    elseif(flag MATCHES "^-")
       add_compile_options(${flag})
     endif()
   endforeach()
