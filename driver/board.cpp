@@ -28,13 +28,15 @@ constexpr char kInstalledFile[] = BCDMON_BOARD_FILE;
 constexpr int kLineLength = 256;
 constexpr int kSaturated = INT_MAX;  // a number past it is taken as it, far out of any range
 
-enum Key { kBase, kRead, kConfig, kKeyCount };
-constexpr const char* kKeyNames[kKeyCount] = {"base", "read", "config"};
+enum Key { kBase, kRead, kConfig, kComedi, kKeyCount };
+constexpr const char* kKeyNames[kKeyCount] = {"base", "read", "config", "comedi"};
 
-// What the file gave: line[key] is 0 where it did not give the key.
+// What the file gave: line[key] is 0 where it did not give the key. The
+// comedi node is a path, the others numbers.
 struct Settings {
   int line[kKeyCount];
   int value[kKeyCount];
+  char comedi[kLineLength + 1];
 };
 
 // The one line of a bad file: the file, the line where there is one, and
@@ -43,13 +45,12 @@ void ReportBadFile(const char* file, int line, const char* quoted, const char* p
   char where[32] = "";
   if (line > 0) std::snprintf(where, sizeof where, ", line %d", line);
   const bool quote = quoted != nullptr;
-  // One write, as the driver may say it while the loader runs its constructor.
   char text[PATH_MAX + 4 * kLineLength];
   const int length =
       std::snprintf(text, sizeof text, "%s: %s%s: %s%s%s%s\n", kDriverName, file, where,
                     quote ? "\"" : "", quote ? quoted : "", quote ? "\" " : "", problem);
   if (length >= static_cast<int>(sizeof text)) text[sizeof text - 2] = '\n';
-  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, text, std::strlen(text));
+  WriteDriverLine(text);
 }
 
 void ReportUnreadable(const char* file, int error) {
@@ -158,7 +159,7 @@ bool ApplyLine(const char* file, int line, char* text, Settings* settings) {
   const char* const value_text = Trimmed(equals + 1);
   const int key = KeyOf(name);
   if (key == kKeyCount) {
-    ReportBadFile(file, line, name, "is not a key: base, read or config");
+    ReportBadFile(file, line, name, "is not a key: base, read, config or comedi");
     return false;
   }
   if (settings->line[key] != 0) {
@@ -168,11 +169,17 @@ bool ApplyLine(const char* file, int line, char* text, Settings* settings) {
     return false;
   }
   int value = 0;
-  if (!ParseNumber(value_text, &value)) {
+  if (key == kComedi) {
+    if (value_text[0] != '/') {
+      ReportBadFile(file, line, value_text, "is not a path from /, such as /dev/comedi0");
+      return false;
+    }
+    std::snprintf(settings->comedi, sizeof settings->comedi, "%s", value_text);
+  } else if (!ParseNumber(value_text, &value)) {
     ReportNotANumber(file, line, value_text);
     return false;
   }
-  if (!CheckRange(file, line, key, value_text, value)) return false;
+  if (key != kComedi && !CheckRange(file, line, key, value_text, value)) return false;
   settings->line[key] = line;
   settings->value[key] = value;
   return true;
@@ -246,6 +253,10 @@ int Given(const Settings& settings, int key, int otherwise) {
 
 }  // namespace
 
+void WriteDriverLine(const char* line) {
+  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line, std::strlen(line));
+}
+
 bool ReadBoardFile(BoardFile* board_file) {
   const char* const file = ChosenBoardFile();
   std::snprintf(board_file->name, sizeof board_file->name, "%s", file);
@@ -262,6 +273,9 @@ bool ReadBoardFile(BoardFile* board_file) {
   board_file->base = Given(settings, kBase, kAtAddress);
   board_file->read = Given(settings, kRead, 0);
   board_file->config = Given(settings, kConfig, kControlOffset);
+  board_file->config_given = settings.line[kConfig] != 0;
+  std::snprintf(board_file->comedi, sizeof board_file->comedi, "%s",
+                settings.line[kComedi] != 0 ? settings.comedi : kComediNode);
   return true;
 }
 

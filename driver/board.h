@@ -1,8 +1,8 @@
 // Where the board is: the hardware drivers' block of four ports, and the
-// ports of it that ReadPort reads and ConfigPort writes, from the board file
-// of the installation the driver belongs to. The program always asks for
-// 888; a card on a PCI or PCIe slot has its block wherever the firmware put
-// it, and the board file says where.
+// ports of it that ReadPort reads and ConfigPort writes, or the comedi
+// device's node, from the board file of the installation the driver belongs
+// to. The program always asks for 888; a card on a PCI or PCIe slot has its
+// block wherever the firmware put it, and the board file says where.
 #ifndef BCDMON_DRIVER_BOARD_H_
 #define BCDMON_DRIVER_BOARD_H_
 
@@ -17,7 +17,8 @@ struct Board {
   int config;  // the port ConfigPort writes
 };
 
-constexpr int kAtAddress = -1;  // a base the file leaves to the program's address
+constexpr int kAtAddress = -1;                  // a base the file leaves to the program's address
+constexpr char kComediNode[] = "/dev/comedi0";  // the first board comedi has
 
 // What the board file said, any key it leaves out (or the whole file, where
 // there is none) at its default: the block at the program's address, read
@@ -28,7 +29,14 @@ struct BoardFile {
   int base;             // or kAtAddress
   int read;             // offsets in the block
   int config;
+  bool config_given;      // the file set config
+  char comedi[PATH_MAX];  // the comedi device's node
 };
+
+// Writes the driver's line to standard error in one write: stdio may not be
+// ready while the loader runs the library's constructors, and a line in
+// pieces could be split by another's.
+void WriteDriverLine(const char* line);
 
 // Reads the board file of the installation the driver belongs to. False,
 // after the driver's one line on standard error naming the file and what is

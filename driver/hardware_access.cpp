@@ -24,12 +24,6 @@ BoardFile board_file{};   // as it was at load; OpenPort never reads it again
 bool board_good = false;  // it was read and is not bad
 bool held_rawio = false;  // CAP_SYS_RAWIO was effective when the capabilities went
 
-// One write of the whole line: stdio may not be ready while the loader runs
-// the library's constructors.
-void WriteLine(const char* line) {
-  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line, std::strlen(line));
-}
-
 // The system call itself, not libcap, as for capset below.
 bool HoldsRawIo() {
   __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
@@ -53,7 +47,7 @@ void AnnounceBoard() {
       board_file.present ? "board file " : "no board file ", board_file.name,
       board_file.present ? "" : ": the defaults");
   if (length >= static_cast<int>(sizeof line)) line[sizeof line - 2] = '\n';
-  WriteLine(line);
+  WriteDriverLine(line);
 }
 
 __attribute__((constructor)) void ReadBoardAtLoad() {
@@ -73,7 +67,7 @@ void ReportNoAccess(int address, int error) {
       ReadLockdown(kLockdownFile), program};
   char line[2 * PATH_MAX + 1024];
   DescribeRefusal(address, error, standing, line, sizeof line);
-  WriteLine(line);
+  WriteDriverLine(line);
 }
 
 void GiveUpCapabilities() {
@@ -110,7 +104,7 @@ void ReportNoBlock(int address) {
   std::snprintf(line, sizeof line,
                 "%s: no block of %d I/O ports at %d: the address must be 0 to 0x%x\n", kDriverName,
                 kBlockSize, address, static_cast<unsigned int>(kHighestBlock));
-  WriteLine(line);
+  WriteDriverLine(line);
 }
 
 }  // namespace zep

@@ -37,10 +37,11 @@ add_architecture() {
 build_packages=(cmake ninja-build g++ libc6-dev)
 # What building the Debian package and checking it need: dpkg-buildpackage
 # (dpkg-dev) with the Build-Depends of debian/control beside build_packages
-# (debhelper, GoogleTest for the unit suites it runs) and build-essential,
-# which it requires of every build; man and groff to render the man page,
-# lintian to check the package.
-package_packages=(dpkg-dev debhelper build-essential libgtest-dev man-db groff-base lintian)
+# (debhelper, GoogleTest for the unit suites it runs, comedilib for the
+# comedi device) and build-essential, which it requires of every build; man
+# and groff to render the man page, lintian to check the package.
+package_packages=(dpkg-dev debhelper build-essential libgtest-dev libcomedi-dev man-db groff-base
+  lintian)
 # Cross-building for Windows and running its tests: MinGW-w64, Wine, and
 # GoogleTest's sources to build it for the target, zip to pack it.
 windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest zip)

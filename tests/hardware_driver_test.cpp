@@ -285,6 +285,7 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
       {"decimal, no spaces or line feed", "base=53264", 0644, "", 0xD010, ""},
       {"tabs, 0X, comment", "\tbase\t=\t0XD010# the card\n", 0644, "", 0xD010, ""},
       {"the last block", "base = 0xfffc\n", 0644, "", 0xFFFC, ""},
+      {"a comedi node", "comedi = /dev/comedi1\nbase = 0xd010\n", 0644, "", 0xD010, ""},
       {"not a number", "#\nbase = 0xd01g\n", 0644, "", kBad, ", line 2: \"0xd01g\" is not"},
       {"a leading zero", "base = 0378\n", 0644, "", kBad,
        ", line 1: \"0378\" has a leading zero, which makes it octal to some programs and decimal "
@@ -292,6 +293,8 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
       {"past 0xFFFF", "base = 0xfffd\n", 0644, "", kBad, ", line 1: \"0xfffd\" as base"},
       {"overflow", "base = 4294968184\n", 0644, "", kBad, ", line 1: \"4294968184\" as"},
       {"an offset past 3", "config = 4\n", 0644, "", kBad, ", line 1: \"4\" is not an offset"},
+      {"a comedi node not from /", "comedi = comedi0\n", 0644, "", kBad,
+       ", line 1: \"comedi0\" is not a path from /"},
       {"unknown key", "bsae = 1\n", 0644, "", kBad, ", line 1: \"bsae\" is not a key"},
       {"a key twice", "read=1\nread=1\n", 0644, "", kBad, ", line 2: \"read\" is given twice"},
       {"no =", "base 0xd010\n", 0644, "", kBad, ", line 1: \"base 0xd010\" is not"},

@@ -1,0 +1,264 @@
+// The device for an 8255 board driven by the kernel's own comedi drivers:
+// 8255 for a board at an I/O base, attached by root (comedi_config), and
+// 8255_pci for a PCI card, attached at boot. The kernel does the port I/O,
+// so this works where the kernel refuses port I/O to every process (locked
+// down, as under UEFI Secure Boot), and it needs no privilege at all: the
+// node's group (iocard, by libcomedi0's udev rule) is enough. The board file
+// names the node; the board's base is the one it was attached at.
+#include <comedilib.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/board.h"
+#include "driver/comedi_8255.h"
+#include "driver/hardware_access.h"
+#include "driver/port_driver.h"
+
+namespace {
+
+constexpr char kDevice[] = "libzepdriver: comedi device: ";  // how its lines begin
+constexpr char kNodeGroup[] = "iocard";  // the group libcomedi0's udev rule gives the nodes
+constexpr char kPortNames[] = "ABC";     // by the board file's read
+constexpr int kControlRegister = 3;      // the offset a read may not name: comedi cannot read it
+constexpr int kNoSubdevice = -1;
+constexpr std::size_t kLineSize = std::size_t{3} * PATH_MAX;
+
+zep::BoardFile board_file{};   // as it was at load; OpenPort never reads it again
+bool board_good = false;       // it was read, and this device can do what it says
+comedi_t* device = nullptr;    // the open node
+int subdevice = kNoSubdevice;  // its 8255
+int opened = 0;                // the program's address while the node is open
+
+bool IsOpen(int address) { return device != nullptr && address == opened; }
+
+// The base to attach a board at, in the advice: the board file's, where it
+// gives the hardware drivers one, or the program's address.
+unsigned int AttachBase() {
+  return static_cast<unsigned int>(board_file.base != zep::kAtAddress ? board_file.base
+                                                                      : zep::kProgramAddress);
+}
+
+// Said once, before the program's first message, as the hardware driver
+// says which ports it will touch.
+void AnnounceBoard() {
+  const bool unused_keys = board_file.base != zep::kAtAddress || board_file.config_given;
+  char line[kLineSize];
+  std::snprintf(line, sizeof line, "%sreads port %c of the 8255 on %s (%s%s%s)%s\n", kDevice,
+                kPortNames[board_file.read], board_file.comedi,
+                board_file.present ? "board file " : "no board file ", board_file.name,
+                board_file.present ? "" : ": the defaults",
+                unused_keys ? "; the file's base and config are the hardware driver's: this one "
+                              "reads the board at the base it was attached at"
+                            : "");
+  zep::WriteDriverLine(line);
+}
+
+__attribute__((constructor)) void ReadBoardAtLoad() {
+  if (!zep::ReadBoardFile(&board_file)) return;
+  if (board_file.read == kControlRegister) {
+    char line[kLineSize];
+    std::snprintf(line, sizeof line,
+                  "libzepdriver: %s: read = 3 names the 8255's control register, which comedi "
+                  "cannot read: 0 for port A, 1 for B, 2 for C\n",
+                  board_file.name);
+    zep::WriteDriverLine(line);
+    return;
+  }
+  board_good = true;
+  AnnounceBoard();
+}
+
+// The first subdevice with an 8255's 24 lines of digital I/O: the one of a
+// board attached as "8255", the first of a PCI card's.
+int Find8255(comedi_t* opened_device) {
+  for (int found = comedi_find_subdevice_by_type(opened_device, COMEDI_SUBD_DIO, 0); found >= 0;
+       found = comedi_find_subdevice_by_type(opened_device, COMEDI_SUBD_DIO,
+                                             static_cast<unsigned int>(found) + 1)) {
+    if (comedi_get_n_channels(opened_device, static_cast<unsigned int>(found)) ==
+        static_cast<int>(zep::kChannels)) {
+      return found;
+    }
+  }
+  return kNoSubdevice;
+}
+
+bool InGroup(gid_t group) {
+  gid_t groups[NGROUPS_MAX];
+  const int count = getgroups(NGROUPS_MAX, groups);
+  for (int index = 0; index < count; ++index) {
+    if (groups[index] == group) return true;
+  }
+  return getegid() == group;
+}
+
+// Who may open the node, and the step that lets the user: the node's group,
+// where it lets its group in, or the udev rule that gives it one.
+void AdvisePermission(const char* node, char* advice, std::size_t size) {
+  struct stat status {};
+  if (stat(node, &status) != 0) {
+    advice[0] = '\0';
+    return;
+  }
+  const group* const owner = getgrgid(status.st_gid);
+  if (status.st_gid == 0 || (status.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+    std::snprintf(advice, size,
+                  "; its mode (%04o, group %s) lets root alone open it: libcomedi0's udev rule "
+                  "gives the comedi nodes to the group %s: sudo udevadm trigger "
+                  "--subsystem-match=comedi, then sudo adduser $USER %s and log in again",
+                  static_cast<unsigned int>(status.st_mode & 07777),
+                  owner != nullptr ? owner->gr_name : "root", kNodeGroup, kNodeGroup);
+  } else if (InGroup(status.st_gid)) {
+    std::snprintf(advice, size,
+                  ", although the program runs in its group: a security module refused it (see "
+                  "the kernel's log)");
+  } else if (owner != nullptr) {
+    std::snprintf(advice, size,
+                  "; it opens for its group %s: sudo adduser $USER %s, then log in again",
+                  owner->gr_name, owner->gr_name);
+  } else {
+    std::snprintf(advice, size, "; it opens for its group, gid %u: join it, then log in again",
+                  static_cast<unsigned int>(status.st_gid));
+  }
+}
+
+// The line of an open that failed with `error`: what is wrong with the
+// node, and the step that helps.
+void ReportNoDevice(int error) {
+  const char* const node = board_file.comedi;
+  char line[kLineSize];
+  char advice[2 * PATH_MAX];
+  if (error == ENOENT) {
+    std::snprintf(line, sizeof line,
+                  "%sno %s: a PCI card's comedi driver makes its node at boot (sudo modprobe "
+                  "8255_pci, then ls /dev/comedi*); for a board at an I/O base, load comedi with "
+                  "nodes to attach and attach it: sudo modprobe comedi comedi_num_legacy_minors=4 "
+                  "&& sudo modprobe 8255 && sudo comedi_config %s 8255 0x%x (bcdmon(1) does it "
+                  "at boot)\n",
+                  kDevice, node, node, AttachBase());
+  } else if (error == ENODEV) {
+    std::snprintf(line, sizeof line,
+                  "%s%s is attached to no board: attach it at the board's I/O base: sudo "
+                  "comedi_config %s 8255 0x%x (bcdmon(1) does it at boot)\n",
+                  kDevice, node, node, AttachBase());
+  } else if (error == EACCES) {
+    AdvisePermission(node, advice, sizeof advice);
+    std::snprintf(line, sizeof line, "%scannot open %s: %s%s\n", kDevice, node,
+                  std::strerror(error), advice);
+  } else {
+    std::snprintf(line, sizeof line, "%scannot open %s: %s\n", kDevice, node, std::strerror(error));
+  }
+  zep::WriteDriverLine(line);
+}
+
+void ReportNo8255(comedi_t* opened_device) {
+  const char* const driver = comedi_get_driver_name(opened_device);
+  const char* const board = comedi_get_board_name(opened_device);
+  char line[kLineSize];
+  std::snprintf(line, sizeof line,
+                "%s%s is attached to %s (driver %s), which has no 8255 (digital I/O of 24 "
+                "lines): name the 8255 board's node in %s, as comedi = /dev/comediN\n",
+                kDevice, board_file.comedi, board != nullptr ? board : "a board",
+                driver != nullptr ? driver : "unknown", board_file.name);
+  zep::WriteDriverLine(line);
+}
+
+void ReportUnwritable(int word) {
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "%s0x%02x %s, which comedi's 8255 driver does not do (it writes mode 0 alone, "
+                "0x80 to 0x9b): the 8255 is left as it was\n",
+                kDevice, static_cast<unsigned int>(word),
+                (word & zep::kModeSet) == 0 ? "sets or resets one line of port C"
+                                            : "puts a group of the 8255 in mode 1 or 2");
+  zep::WriteDriverLine(line);
+}
+
+// The directions the kernel last set: false if it would not say.
+bool ReadDirections(zep::Directions* directions) {
+  for (int group = 0; group < zep::kGroupCount; ++group) {
+    unsigned int direction = COMEDI_INPUT;
+    if (comedi_dio_get_config(device, static_cast<unsigned int>(subdevice),
+                              zep::kGroupChannel[group], &direction) < 0) {
+      return false;
+    }
+    directions->input[group] = direction == COMEDI_INPUT;
+  }
+  return true;
+}
+
+// One call, and the kernel writes the whole word for the group's new
+// direction.
+bool SetDirection(int group, bool input) {
+  return comedi_dio_config(device, static_cast<unsigned int>(subdevice), zep::kGroupChannel[group],
+                           input ? COMEDI_INPUT : COMEDI_OUTPUT) >= 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int ZEP_CALL OpenPort(int address) {
+  if (!board_good) return 0;
+  if (device != nullptr) ClosePort();
+  device = comedi_open(board_file.comedi);
+  if (device == nullptr) {
+    ReportNoDevice(comedi_errno());
+    return 0;
+  }
+  subdevice = Find8255(device);
+  if (subdevice == kNoSubdevice) {
+    ReportNo8255(device);
+    ClosePort();
+    return 0;
+  }
+  opened = address;
+  return 1;
+}
+
+// Only the groups whose direction changes are set, as each setting writes
+// the word; and the word is written at least once, as the chip may have
+// been reset since the kernel last wrote it.
+int ZEP_CALL ConfigPort(int address, int value) {
+  if (!IsOpen(address)) return 0;
+  const int word = value & 0xFF;
+  if (!zep::IsModeZeroWord(word)) {
+    ReportUnwritable(word);
+    return 0;
+  }
+  const zep::Directions wanted = zep::DirectionsOf(word);
+  zep::Directions now{};
+  const bool known = ReadDirections(&now);
+  bool written = false;
+  for (int group = 0; group < zep::kGroupCount; ++group) {
+    if (known && now.input[group] == wanted.input[group]) continue;
+    if (!SetDirection(group, wanted.input[group])) return 0;
+    written = true;
+  }
+  if (!written && !SetDirection(zep::kPortA, wanted.input[zep::kPortA])) return 0;
+  return 1;
+}
+
+// The three ports in one call; the one the board file names is returned.
+int ZEP_CALL ReadPort(int address) {
+  unsigned int lines = 0;
+  if (!IsOpen(address) ||
+      comedi_dio_bitfield2(device, static_cast<unsigned int>(subdevice), 0, &lines, 0) < 0) {
+    return zep::kFloatingBus;
+  }
+  return static_cast<int>(lines >> (8 * board_file.read) & 0xFF);
+}
+
+int ZEP_CALL ClosePort(void) {
+  if (device == nullptr) return 0;
+  const int result = comedi_close(device);
+  device = nullptr;
+  subdevice = kNoSubdevice;
+  return result == 0 ? 1 : 0;
+}
+}
