@@ -135,16 +135,15 @@ void ReportNoDevice(int error) {
   char advice[2 * PATH_MAX];
   if (error == ENOENT) {
     std::snprintf(line, sizeof line,
-                  "%sno %s: a PCI card's comedi driver makes its node at boot (sudo modprobe "
-                  "8255_pci, then ls /dev/comedi*); for a board at an I/O base, load comedi with "
-                  "nodes to attach and attach it: sudo modprobe comedi comedi_num_legacy_minors=4 "
-                  "&& sudo modprobe 8255 && sudo comedi_config %s 8255 0x%x (bcdmon(1) does it "
-                  "at boot)\n",
+                  "%sno %s: for a PCI card, its comedi driver makes the node at boot (sudo "
+                  "modprobe 8255_pci; ls /dev/comedi*); for a board at an I/O base, attach it: "
+                  "sudo modprobe comedi comedi_num_legacy_minors=4 && sudo modprobe 8255 && sudo "
+                  "comedi_config %s 8255 0x%x (at every boot: bcdmon(1), COMEDI DEVICE)\n",
                   kDevice, node, node, AttachBase());
   } else if (error == ENODEV) {
     std::snprintf(line, sizeof line,
-                  "%s%s is attached to no board: attach it at the board's I/O base: sudo "
-                  "comedi_config %s 8255 0x%x (bcdmon(1) does it at boot)\n",
+                  "%s%s is attached to no board: attach the board at its I/O base: sudo "
+                  "comedi_config %s 8255 0x%x (at every boot: bcdmon(1), COMEDI DEVICE)\n",
                   kDevice, node, node, AttachBase());
   } else if (error == EACCES) {
     AdvisePermission(node, advice, sizeof advice);

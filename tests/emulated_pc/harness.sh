@@ -95,8 +95,10 @@ cases=(
 # Locked down, the kernel refuses every process, root and the capable
 # program included, whatever the mode of /dev/port says first.
 locked="; the kernel is locked down (integrity), as under UEFI Secure Boot, and refuses port I/O"
-locked+=" to every process, root included: turning Secure Boot off in the firmware's setup lifts"
-locked+=" it (see kernel_lockdown(7))"
+locked+=" to every process, root included: an 8255 board is read through the kernel's own comedi"
+locked+=" driver, with no privilege, by the comedi device (bcdmon-comedi; bcdmon(1), COMEDI DEVICE);"
+locked+=" for any other board, turning Secure Boot off in the firmware's setup lifts it (see"
+locked+=" kernel_lockdown(7))"
 lockdown_cases=(
   "ioperm as root, locked|-|root|/pc/ioperm/bcdmon|$local_defaults|refused:$eperm$locked|"
   "devport as root, locked|-|root|/pc/devport/bcdmon|$local_defaults|refused:$eperm$locked|"
