@@ -44,6 +44,22 @@ unsigned int AttachBase() {
                                                                       : zep::kProgramAddress);
 }
 
+// The nodes comedi is to make for boards attached by hand, in the advice:
+// enough for the node the board file names, /dev/comediN being the N+1th.
+int LegacyNodesFor(const char* node) {
+  constexpr char kPrefix[] = "/dev/comedi";
+  constexpr int kDefault = 4;
+  constexpr int kMost = 16;  // comedi's own limit
+  const std::size_t length = sizeof kPrefix - 1;
+  if (std::strncmp(node, kPrefix, length) != 0) return kDefault;
+  int number = 0;
+  for (const char* digit = node + length; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9' || number >= kMost) return kDefault;
+    number = number * 10 + (*digit - '0');
+  }
+  return number + 1 > kDefault && number < kMost ? number + 1 : kDefault;
+}
+
 // Said once, before the program's first message, as the hardware driver
 // says which ports it will touch.
 void AnnounceBoard() {
@@ -137,9 +153,9 @@ void ReportNoDevice(int error) {
     std::snprintf(line, sizeof line,
                   "%sno %s: for a PCI card, its comedi driver makes the node at boot (sudo "
                   "modprobe 8255_pci; ls /dev/comedi*); for a board at an I/O base, attach it: "
-                  "sudo modprobe comedi comedi_num_legacy_minors=4 && sudo modprobe 8255 && sudo "
-                  "comedi_config %s 8255 0x%x (at every boot: bcdmon(1), COMEDI DEVICE)\n",
-                  kDevice, node, node, AttachBase());
+                  "sudo modprobe comedi comedi_num_legacy_minors=%d && sudo modprobe 8255 && "
+                  "sudo comedi_config %s 8255 0x%x (at every boot: bcdmon(1), COMEDI DEVICE)\n",
+                  kDevice, node, LegacyNodesFor(node), node, AttachBase());
   } else if (error == ENODEV) {
     std::snprintf(line, sizeof line,
                   "%s%s is attached to no board: attach the board at its I/O base: sudo "
