@@ -86,7 +86,7 @@ fi
 # function with an array or a local whose address it passes on), a checked
 # call wherever it imports a C library call that has a checked twin, and no
 # .comment.
-echo "Hardening, from the files of the package:"
+echo "Hardening, from the files of the packages:"
 libc=$(g++ -print-file-name=libc.so.6)
 checked_twins=$(readelf --dyn-syms -W "$libc" | sed -n 's/.* __\([a-z0-9_]*\)_chk@.*/\1/p' | sort -u)
 [ -n "$checked_twins" ] || fail "no checked calls found in $libc"
