@@ -2,13 +2,15 @@
 # Builds the release twice with scripts/release.sh, from two copies of the
 # tracked files at paths of different lengths, one after the other, the second
 # with new file times, another umask and another time zone, and fails when
-# any artifact differs, naming it: the .deb, the ZIP, SHA256SUMS, and the
+# any artifact differs, naming it: the two .debs, the ZIP, SHA256SUMS, and the
 # program and every driver library and DLL inside them. Then checks the first
 # release as a user's tools see it: no build path in any file, the hardening
-# of every program and library in the package read from the files, lintian
-# without any tag at all, a package that depends on libc6 alone of libraries,
-# with its conffile and maintainer scripts, whose version is debian/changelog's
-# and carries the program's, Windows files of at most 32 KiB, and SHA256SUMS.
+# of every program and library in the packages read from the files, lintian
+# without any tag at all, a package bcdmon that depends on libc6 alone of
+# libraries, with its conffile and maintainer scripts, and a bcdmon-comedi that
+# adds libcomedi0 and needs bcdmon of its own version, both of the version of
+# debian/changelog, which carries the program's, Windows files of at most
+# 32 KiB, and SHA256SUMS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -38,11 +40,13 @@ fail() {
   failures=$((failures + 1))
 }
 
-# Each release's archives unpacked in its tree: the package with its control
-# files, and the ZIP.
+# Each release's archives unpacked in its tree: each package with its control
+# files, in a folder named after it, and the ZIP.
 for tree in "$first" "$second"; do
-  mkdir -p "$tree/unpacked/deb" "$tree/unpacked/zip"
-  dpkg-deb -R "$tree"/dist/*.deb "$tree/unpacked/deb"
+  mkdir -p "$tree/unpacked/zip"
+  for deb in "$tree"/dist/*.deb; do
+    dpkg-deb -R "$deb" "$tree/unpacked/$(dpkg-deb -f "$deb" Package)"
+  done
   unzip -q "$tree"/dist/*.zip -d "$tree/unpacked/zip"
 done
 
@@ -65,8 +69,13 @@ for artifact in "${artifacts[@]}"; do
 done
 
 dist=$first/dist
-deb=$(echo "$dist"/*.deb)
 unpacked=$first/unpacked
+deb=$(echo "$dist"/bcdmon_*.deb)
+comedi_deb=$(echo "$dist"/bcdmon-comedi_*.deb)
+if [ ! -f "$deb" ] || [ ! -f "$comedi_deb" ]; then
+  echo "FAILED: dist/ lacks the package bcdmon or bcdmon-comedi: $(cd "$dist" && echo *)" >&2
+  exit 1
+fi
 find "$unpacked" -name '*.gz' -exec gzip -d {} +
 if grep -r -a -l -e "$scratch" -e "$(pwd)" "$dist" "$unpacked" >&2; then
   fail "a build path is inside the files above"
@@ -77,12 +86,12 @@ fi
 # function with an array or a local whose address it passes on), a checked
 # call wherever it imports a C library call that has a checked twin, and no
 # .comment.
-echo "Hardening, from the files of the package:"
+echo "Hardening, from the files of the packages:"
 libc=$(g++ -print-file-name=libc.so.6)
 checked_twins=$(readelf --dyn-syms -W "$libc" | sed -n 's/.* __\([a-z0-9_]*\)_chk@.*/\1/p' | sort -u)
 [ -n "$checked_twins" ] || fail "no checked calls found in $libc"
 check_hardening() {
-  local file=$1 name=${1#"$unpacked/deb/"} type flags imports checked
+  local file=$1 name=${1#"$unpacked/"} type flags imports checked
   type=$(readelf -hW "$file" | sed -n 's/^ *Type: *//p')
   flags=$(readelf -dW "$file" | sed -n 's/.*(FLAGS_1) *Flags: *//p')
   imports=$(readelf --dyn-syms -W "$file" | awk '$7 == "UND" { sub(/@.*/, "", $8); print $8 }')
@@ -101,14 +110,14 @@ check_hardening() {
 }
 while IFS= read -r -d '' binary; do
   check_hardening "$binary"
-done < <(find "$unpacked/deb/usr" -type f \( -path '*/bin/*' -o -name '*.so' \) -print0 | sort -z)
+done < <(find "$unpacked"/bcdmon*/usr -type f \( -path '*/bin/*' -o -name '*.so' \) -print0 | sort -z)
 
 # Every tag lintian knows, down to the pedantic ones, and the overridden
-# ones shown too: the package has no override, and any tag fails the check.
-echo "lintian --display-info --pedantic --show-overrides $(basename "$deb"):"
+# ones shown too: the packages have no override, and any tag fails the check.
+echo "lintian --display-info --pedantic --show-overrides $(basename "$deb") $(basename "$comedi_deb"):"
 lintian_status=0
-lintian --display-info --pedantic --show-overrides --fail-on error,warning,info,pedantic "$deb" \
-  >"$scratch/lintian.txt" 2>"$scratch/lintian.err" || lintian_status=$?
+lintian --display-info --pedantic --show-overrides --fail-on error,warning,info,pedantic \
+  "$deb" "$comedi_deb" >"$scratch/lintian.txt" 2>"$scratch/lintian.err" || lintian_status=$?
 cat "$scratch/lintian.txt"
 if [ "$lintian_status" -ne 0 ] && [ "$lintian_status" -ne 2 ]; then
   cat "$scratch/lintian.err" >&2
@@ -119,26 +128,36 @@ else
   echo "  no tag"
 fi
 
+version=$(dpkg-deb -f "$deb" Version)
 depends=$(dpkg-deb -f "$deb" Depends)
-echo "Depends: $depends"
+echo "Depends of bcdmon: $depends"
 [[ "$depends" =~ ^libc6(\ \([^,]*\))?,\ adduser,\ libcap2-bin$ ]] ||
-  fail "the package depends on more than libc6 and the tools of its maintainer scripts"
+  fail "bcdmon depends on more than libc6 and the tools of its maintainer scripts"
+# comedilib is the comedi device's alone, and the device is of the program
+# beside it.
+depends=$(dpkg-deb -f "$comedi_deb" Depends)
+echo "Depends of bcdmon-comedi: $depends"
+[[ "$depends" =~ ^libc6(\ \([^,]*\))?,\ libcomedi0(\ \([^,]*\))?,\ bcdmon\ \(=\ ([^\)]*)\)$ &&
+  "${BASH_REMATCH[3]}" == "$version" ]] ||
+  fail "bcdmon-comedi depends on other libraries than libc6 and libcomedi0, or on no bcdmon $version"
 # The admin's setup is the package's: board.conf a conffile, the device an
 # alternative (no driver of its own at the link), the grant applied by postinst.
-[ "$(cat "$unpacked/deb/DEBIAN/conffiles")" = /etc/bcdmon/board.conf ] ||
-  fail "conffiles: $(cat "$unpacked/deb/DEBIAN/conffiles")"
+[ "$(cat "$unpacked/bcdmon/DEBIAN/conffiles")" = /etc/bcdmon/board.conf ] ||
+  fail "conffiles: $(cat "$unpacked/bcdmon/DEBIAN/conffiles")"
 for script in postinst prerm postrm; do
-  [ -x "$unpacked/deb/DEBIAN/$script" ] || fail "no $script"
+  [ -x "$unpacked/bcdmon/DEBIAN/$script" ] || fail "no $script"
 done
-[ ! -e "$unpacked/deb/usr/lib/bcdmon/libzepdriver.so" ] ||
-  fail "usr/lib/bcdmon/libzepdriver.so is a file of the package, not the alternative's link"
-# The package's version is debian/changelog's, and the program it holds is
-# the upstream version of it, as the man page's header says.
-version=$(dpkg-deb -f "$deb" Version)
+for package in bcdmon bcdmon-comedi; do
+  [ ! -e "$unpacked/$package/usr/lib/bcdmon/libzepdriver.so" ] ||
+    fail "usr/lib/bcdmon/libzepdriver.so is a file of $package, not the alternative's link"
+done
+# The package's version is debian/changelog's (bcdmon-comedi's is the one its
+# Depends names, above), and the program it holds is the upstream version of
+# it, as the man page's header says.
 logged=$(dpkg-parsechangelog -l "$first/debian/changelog" -S Version)
 [ "$version" = "$logged" ] || fail "package $version, debian/changelog $logged"
 program=$(sed -n 's/^\.TH BCDMON 1 [^ ]* "bcdmon \([^"]*\)".*/\1/p' \
-  "$unpacked/deb/usr/share/man/man1/bcdmon.1")
+  "$unpacked/bcdmon/usr/share/man/man1/bcdmon.1")
 [ "$program" = "${version%-*}" ] ||
   fail "package $version holds bcdmon ${program:-of no version}: the project's VERSION and debian/changelog differ"
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package with Debian's own tools (dpkg-buildpackage, which
+# Builds the Debian packages with Debian's own tools (dpkg-buildpackage, which
 # runs debian/rules), from a copy of the tree, so that nothing of an earlier
-# build gets in, and puts the .deb files into OUT. Extra arguments go to
-# DEB_BUILD_OPTIONS: nocheck skips the unit suites, which scripts/test.sh
-# runs anyway, and with its build profile GoogleTest is not needed either.
+# build gets in, and puts the .deb files into OUT: bcdmon, bcdmon-comedi and
+# their -dbgsym. Extra arguments go to DEB_BUILD_OPTIONS: nocheck skips the
+# unit suites, which scripts/test.sh runs anyway, and with its build profile
+# GoogleTest is not needed either.
 #   deb.sh OUT [OPTION...]
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs the package's tests (debian/tests) as Debian runs them, by autopkgtest
 # on this machine (its null runner), as root: the package's life, started
-# from the last release, 1.0.0-1 as CPack built it, and a run of the
-# installed program. It builds the package and that release under
+# from the last release, 1.0.0-1 as CPack built it, a run of the installed
+# program, and bcdmon-comedi's device as a choice of the alternative. It
+# builds the packages (all of them go to autopkgtest) and that release under
 # build/package-tests, and keeps autopkgtest's log there. The tests install
-# the package system-wide, and the last leaves it installed: it refuses to
-# run where bcdmon is installed or granted, and at its end purges the
-# package, and deletes the group bcdmon unless it was there before.
+# the packages system-wide, and the last leaves them installed: it refuses to
+# run where bcdmon is installed or granted, and at its end purges them (bcdmon
+# with bcdmon-comedi, which depends on it), and deletes the group bcdmon
+# unless it was there before.
 #   package_tests.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."

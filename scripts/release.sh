@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds every release artifact into dist/: the Debian package (with the
-# simulated device, the default), the Windows ZIP, and SHA256SUMS of both.
+# Builds every release artifact into dist/: the Debian packages, bcdmon (with
+# the simulated device, the default) and bcdmon-comedi (the comedi device),
+# the Windows ZIP, and SHA256SUMS of them all.
 # Every build of one commit gives the same bytes: the package is built as a
 # packager builds it (scripts/deb.sh), its times its changelog entry's; the
 # ZIP's times are the last commit's (SOURCE_DATE_EPOCH, unless it is set
@@ -32,7 +33,8 @@ cmake --build build/dist/win32
 cmake --build build/dist/win32 --target package
 
 mkdir dist
-cp build/dist/debian/bcdmon_*.deb build/dist/win32/bcdmon-*-windows-*.zip dist/
+cp build/dist/debian/bcdmon_*.deb build/dist/debian/bcdmon-comedi_*.deb \
+  build/dist/win32/bcdmon-*-windows-*.zip dist/
 (cd dist && sha256sum -- *.deb *.zip >SHA256SUMS)
 echo "Release in dist/:"
 ls -l dist
