@@ -118,7 +118,7 @@ no_capabilities+=" CapEff: 0000000000000000 CapAmb: 0000000000000000"
 
 initramfs() {
   local work=$1 bcdmon=$2 ioperm=$3 devport=$4 as_user=$5 package_dir=$6 cmake=$7 build=$8 tool
-  for tool in qemu-system-x86_64 busybox setcap cpio; do
+  for tool in qemu-system-x86_64 busybox setcap cpio comedi_config; do
     if ! PATH=$PATH:/usr/sbin:/sbin command -v "$tool" >/dev/null; then
       echo "No $tool: scripts/test.sh installs what the suite needs (as root)" >&2
       exit 1
@@ -133,12 +133,18 @@ initramfs() {
   local root=$work/root
   rm -rf "$root"
   mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,pc/ioperm,pc/devport}
-  local debs=("$package_dir"/bcdmon_*.deb)
-  if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
-    echo "Not one bcdmon_*.deb in $package_dir: the test package.build makes it" >&2
-    exit 1
-  fi
-  cp "${debs[0]}" "$root/pc/bcdmon.deb"
+  local package debs
+  for package in bcdmon bcdmon-comedi; do
+    debs=("$package_dir/${package}_"*.deb)
+    if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+      echo "Not one ${package}_*.deb in $package_dir: the test package.build makes it" >&2
+      exit 1
+    fi
+    cp "${debs[0]}" "$root/pc/$package.deb"
+  done
+  # Laid out here too, for the libraries its comedi device needs.
+  rm -rf "$work/comedi-deb"
+  dpkg-deb -x "$root/pc/bcdmon-comedi.deb" "$work/comedi-deb"
   # The build's install, with the hardware device as the program's driver,
   # as an admin would switch it.
   local installed=$root/pc/local/usr/local
@@ -157,17 +163,24 @@ initramfs() {
   cp "$as_user" "$root/pc/"
   cp "$(command -v busybox)" "$root/bin/"
   cp "$(PATH=$PATH:/usr/sbin:/sbin command -v setcap)" "$root/sbin/"
+  # What a Debian machine has for a comedi board: the kernel's own modules,
+  # and libcomedi0's comedi_config, which attaches a node to the board.
+  cp -r "$emulated_pc_modules" "$root/pc/comedi"
+  cp "$(PATH=$PATH:/usr/sbin:/sbin command -v comedi_config)" "$root/sbin/"
   install -m 0755 "$here/init.sh" "$root/init"
-  copy_libraries "$root"
+  copy_libraries "$root" "$work/comedi-deb"
   (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/initrd"
 }
 
-# The loader and the libraries that the files staged need, at the paths where
-# the loader found them here. The install is left out: its files are the
-# build's, staged elsewhere too, and here its program would take its driver
-# from this machine's /usr/local, if any.
+# The loader and the libraries that the files staged need, and those of the
+# files in each FOLDER, at the paths where the loader found them here. The
+# install is left out: its files are the build's, staged elsewhere too, and
+# here its program would take its driver from this machine's /usr/local, if
+# any.
+#   copy_libraries ROOT [FOLDER...]
 copy_libraries() {
   local root=$1 file needed library
+  shift
   while IFS= read -r -d '' file; do
     needed=$(ldd "$file" 2>/dev/null) || continue # not a dynamic ELF file
     if grep -q 'not found' <<<"$needed"; then
@@ -178,7 +191,7 @@ copy_libraries() {
       [[ $library == "$root"/* ]] || [ -e "$root$library" ] ||
         install -D "$(readlink -f "$library")" "$root$library"
     done
-  done < <(find "$root" -path "$root/pc/local" -prune -o -type f -print0)
+  done < <(find "$root" "$@" -path "$root/pc/local" -prune -o -type f -print0)
 }
 
 boot() {
