@@ -88,10 +88,22 @@ unpack() {
 
 # The kernel's comedi modules, each loaded once, as Debian's boot would: the
 # core with four nodes, /dev/comedi0 to 3, for comedi_config to attach, and
-# comedi_test, where the kernel has it, with none of its own.
+# comedi_test with none of its own.
 comedi_modules() {
   load_module comedi comedi_num_legacy_minors=4 && load_module comedi_8255 &&
-    load_module 8255 && { [ ! -f /pc/comedi/comedi_test.ko ] || load_module comedi_test noauto=1; }
+    load_module 8255 && load_module comedi_test noauto=1
+}
+
+# No comedi module loaded, as on a machine where none was set up; the nodes
+# detached first, as a board attached holds its driver's module.
+comedi_unloaded() {
+  local node module
+  for node in /dev/comedi[0-3]; do
+    [ ! -e "$node" ] || comedi_config -r "$node" || return
+  done
+  for module in comedi_test 8255 comedi_8255 comedi; do
+    [ ! -d "/sys/module/$module" ] || rmmod "$module" || return
+  done
 }
 
 load_module() {
