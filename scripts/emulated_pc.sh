@@ -5,14 +5,16 @@
 #   emulated_pc_prepare       installs what is missing (as root) and fetches the
 #                             kernel; false, with emulated_pc_problem and
 #                             emulated_pc_remedy set, when it cannot
-#   emulated_pc_kernel        sets emulated_pc_vmlinuz to the kernel, fetched
-#                             into the cache on first use; false, with the
-#                             problem set, when it cannot be
+#   emulated_pc_kernel        sets emulated_pc_vmlinuz to the kernel and
+#                             emulated_pc_modules to the folder of its comedi
+#                             modules, fetched into the cache on first use;
+#                             false, with the problem set, when they cannot be
 
 emulated_pc_cache=${XDG_CACHE_HOME:-${HOME:-/var/tmp}/.cache}/bcdmon/kernel
 emulated_pc_problem=""
 emulated_pc_remedy=""
 emulated_pc_vmlinuz=""
+emulated_pc_modules=""
 
 emulated_pc_prepare() {
   if [ "$(id -u)" -eq 0 ]; then
@@ -34,7 +36,9 @@ emulated_pc_prepare() {
 # The image package that linux-image-amd64 depends on (linux-image-6.1.0-NN-
 # amd64), downloaded and unpacked here rather than installed: installing runs
 # its initramfs trigger for nearly a minute and changes /boot. Only the
-# vmlinuz is kept, named after the package, so a new kernel is fetched once.
+# vmlinuz and the comedi modules the guest loads are kept, named after the
+# package, so a new kernel is fetched once; a cache that has one of them
+# fetches the package once more for the other.
 emulated_pc_kernel() {
   local package
   package=$(emulated_pc_kernel_package)
@@ -46,24 +50,41 @@ emulated_pc_kernel() {
     emulated_pc_remedy="sudo apt-get update, then run it again"
     return 1
   fi
-  local kernel=$emulated_pc_cache/$package.vmlinuz
-  if [ ! -s "$kernel" ]; then
-    mkdir -p "$emulated_pc_cache"
-    local scratch error status=0
-    scratch=$(mktemp -d "$emulated_pc_cache/fetch-XXXXXX")
-    error=$(cd "$scratch" && apt-get download -q "$package" 2>&1 >/dev/null) &&
-      dpkg-deb --fsys-tarfile "$scratch"/*.deb | tar -xOf - --wildcards './boot/vmlinuz-*' \
-        >"$scratch/vmlinuz" && [ -s "$scratch/vmlinuz" ] && mv "$scratch/vmlinuz" "$kernel" ||
-      status=$?
-    rm -rf "$scratch"
-    if [ "$status" -ne 0 ]; then
-      emulated_pc_problem="Debian's kernel could not be fetched (apt-get download $package"
-      emulated_pc_problem+="${error:+: $(printf '%s' "$error" | grep -v '^W: ' | head -n 1)})"
-      emulated_pc_remedy="sudo apt-get update, then run it again"
-      return 1
-    fi
+  local kernel=$emulated_pc_cache/$package.vmlinuz modules=$emulated_pc_cache/$package.comedi
+  if [ ! -s "$kernel" ] || [ ! -d "$modules" ]; then
+    emulated_pc_fetch "$package" "$kernel" "$modules" || return 1
   fi
   emulated_pc_vmlinuz=$kernel
+  emulated_pc_modules=$modules
+}
+
+# The comedi core, the 8255 board's two modules, and comedi_test, a board
+# with no 8255 that attaches without hardware. Debian's 6.1 kernels ship
+# them uncompressed (.ko), as the guest loads them.
+emulated_pc_fetch() {
+  local package=$1 kernel=$2 modules=$3 scratch error status=0 module
+  mkdir -p "$emulated_pc_cache"
+  scratch=$(mktemp -d "$emulated_pc_cache/fetch-XXXXXX")
+  error=$(cd "$scratch" && apt-get download -q "$package" 2>&1 >/dev/null) &&
+    dpkg-deb --fsys-tarfile "$scratch"/*.deb |
+    tar -xf - -C "$scratch" --wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/drivers/comedi/*' &&
+    mkdir "$scratch/comedi" || status=$?
+  for module in comedi comedi_8255 8255 comedi_test; do
+    [ "$status" -eq 0 ] || break
+    find "$scratch/lib" -name "$module.ko" -exec mv -t "$scratch/comedi" {} +
+    [ -s "$scratch/comedi/$module.ko" ] || { error="it holds no $module.ko" && status=1; }
+  done
+  if [ "$status" -eq 0 ]; then
+    { [ -s "$kernel" ] || mv "$scratch"/boot/vmlinuz-* "$kernel"; } &&
+      { [ -d "$modules" ] || mv "$scratch/comedi" "$modules"; } || status=$?
+  fi
+  rm -rf "$scratch"
+  if [ "$status" -ne 0 ]; then
+    emulated_pc_problem="Debian's kernel could not be fetched (apt-get download $package"
+    emulated_pc_problem+="${error:+: $(printf '%s' "$error" | grep -v '^W: ' | head -n 1)})"
+    emulated_pc_remedy="sudo apt-get update, then run it again"
+    return 1
+  fi
 }
 
 emulated_pc_kernel_package() {

@@ -46,8 +46,9 @@ package_packages=(dpkg-dev debhelper build-essential libgtest-dev libcomedi-dev 
 # GoogleTest's sources to build it for the target, zip to pack it.
 windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest zip)
 # The emulated PC (scripts/emulated_pc.sh): qemu, and for the guest a static
-# busybox, setcap and cpio to pack them; apt fetches the kernel itself.
-emulated_pc_packages=(qemu-system-x86 busybox-static libcap2-bin cpio)
+# busybox, setcap, comedi_config and the library the comedi device loads
+# (libcomedi0), and cpio to pack them; apt fetches the kernel itself.
+emulated_pc_packages=(qemu-system-x86 busybox-static libcap2-bin libcomedi0 cpio)
 # Running the shipped 32-bit build: Wine's 32-bit loader, of the i386
 # architecture.
 i686_packages=(wine32:i386)

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# The hardware drivers on a real kernel's port I/O: Debian's own kernel boots,
-# in a PC that qemu emulates (TCG), an initramfs of this build's files, and
-# runs the cases of the table below. Each port of the table is a debug
+# The hardware drivers on a real kernel's port I/O, and the comedi device on
+# the kernel's own comedi drivers: Debian's own kernel boots, in a PC that
+# qemu emulates (TCG), an initramfs of this build's files, and runs the cases
+# of the table below. Each port of the table is a debug
 # console that answers every read with a byte of its own, made from the
 # boot's byte, and appends every byte written to it to a file of its own here.
 #   harness.sh initramfs WORK BCDMON IOPERM_DRIVER DEVPORT_DRIVER AS_USER PACKAGE_DIR CMAKE BUILD
-#       builds WORK/initrd, with the Debian package in PACKAGE_DIR and the
-#       build's own install (CMAKE --install BUILD, its prefix /usr/local),
-#       and links WORK/vmlinuz to the kernel
+#       builds WORK/initrd, with the Debian packages in PACKAGE_DIR (bcdmon
+#       and bcdmon-comedi), the build's own install (CMAKE --install BUILD,
+#       its prefix /usr/local) and the kernel's comedi modules, and links
+#       WORK/vmlinuz to the kernel
 #   harness.sh boot WORK BYTE [lockdown]
 #       boots it, the block at 888 reading BYTE, and runs every case; or,
 #       with the kernel locked down as under UEFI Secure Boot, those of
@@ -27,14 +29,15 @@ local_file=/usr/local$file
 # name | setup: a command for the guest's shell, as root ("-": none), after
 # which the board files are those it writes (init.sh's board) | user: root
 # or UID:GID | program, with any arguments | what the driver says at load of
-# the ports it will touch, after "libzepdriver: hardware driver: " ("-":
-# nothing) | outcome: reads[:PORT] (open, configured, the PORT read until the
-# key; 888 if none is named), counts (the same with the simulated device's
-# counter, and its notice), terminal (the same with the output and errors
-# on the terminal), refused:REASON (the driver's line after "0x37b: "),
-# bad:LINE (the driver's line begins "libzepdriver: LINE"), loader (the
-# program does not start: no driver found) | what the run wrote to the
-# ports: PORT=BYTE,BYTE..., nothing to the others.
+# the ports it will touch, after "libzepdriver: " ("-": nothing) | outcome:
+# reads[:PORT] (open, configured, the PORT read until the key; 888 if none
+# is named), counts (the same with the simulated device's counter, and its
+# notice), terminal (the same with the output and errors on the terminal),
+# refused:REASON (the raw drivers' line after "0x37b: "), failed:LINE (the
+# open fails, and the driver's line is "libzepdriver: LINE"), bad:LINE (the
+# driver's line begins "libzepdriver: LINE"), loader (the program does not
+# start: no driver found) | what the run wrote to the ports:
+# PORT=BYTE,BYTE..., nothing to the others.
 # The refusals with /dev/port: by its mode (0600), then by the kernel itself.
 # A capable program outside the system folders: the loader drops the
 # RUNPATH entries relative to $ORIGIN that lead out of them, and keeps the
@@ -42,8 +45,9 @@ local_file=/usr/local$file
 # after the package's show it unpacked in /usr, with the capability. A
 # capable run never reads a file the environment names, as nobody could
 # write one there: the package's reads 888.
-block_888="reads I/O port 0x378 and configures 0x37b, of the block 0x378 to 0x37b"
-block_card="reads I/O port 0xd010 and configures 0xd013, of the block 0xd010 to 0xd013"
+block_888="hardware driver: reads I/O port 0x378 and configures 0x37b, of the block 0x378 to 0x37b"
+block_card="hardware driver: reads I/O port 0xd010 and configures 0xd013, of the block 0xd010 to"
+block_card+=" 0xd013"
 defaults="$block_888 (no board file $file: the defaults)"
 card="$block_card (board file $file)"
 local_defaults="$block_888 (no board file $local_file: the defaults)"
@@ -59,6 +63,27 @@ capable="unpack /usr && setcap cap_sys_rawio+ep /usr/bin/bcdmon"
 # The build's install, with its board file, laid into /usr/local afresh.
 local_install="rm -rf /usr/local && mkdir -p /usr/local && cp -a /pc/local/usr/local/. /usr/local/"
 simulated="simulated device, no board is read: a counter of hundredths of a second"
+# The package's comedi device, with the 8255 board at 888 attached to
+# /dev/comedi0 afresh (init.sh's comedi), its attach writing 0x9b to 891
+# before the run: a user in the node's group reads it with no privilege, as
+# the kernel does the port I/O, locked down or not; the device sets port A's
+# direction, then B's, each a word (0x8b, 0x89), and C's halves stay inputs.
+# With no module loaded there is no node; comedi_test attaches with no
+# board, and has no 8255.
+iocard=990 # the nodes' group, as libcomedi0's udev rule names it: in the guest's /etc/group
+in_group=65534:$iocard
+on_8255="unpack /usr comedi && comedi iocard /dev/comedi0 8255 0x378"
+node_defaults="comedi device: reads port A of the 8255 on /dev/comedi0 (no board file $file: the"
+node_defaults+=" defaults)"
+at_every_boot="(at every boot: bcdmon(1), COMEDI DEVICE)"
+comedi_cases=(
+  "comedi, port A|$on_8255|$in_group|/usr/bin/bcdmon|$node_defaults|reads|891=139,137"
+  "comedi, port C|$on_8255 && board /etc 'read = 2'|$in_group|/usr/bin/bcdmon|comedi device: reads port C of the 8255 on /dev/comedi0 (board file $file)|reads:890|891=139,137"
+  "comedi, outside the group|$on_8255|$nobody|/usr/bin/bcdmon|$node_defaults|failed:comedi device: cannot open /dev/comedi0: Permission denied; it opens for its group iocard: sudo adduser \$USER iocard, then log in again|"
+  "comedi, unattached|unpack /usr comedi && comedi iocard /dev/comedi0|$in_group|/usr/bin/bcdmon|$node_defaults|failed:comedi device: /dev/comedi0 is attached to no board: attach the board at its I/O base: sudo comedi_config /dev/comedi0 8255 0x378 $at_every_boot|"
+  "comedi, no modules|unpack /usr comedi && comedi_unloaded|$in_group|/usr/bin/bcdmon|$node_defaults|failed:comedi device: no /dev/comedi0: for a PCI card, its comedi driver makes the node at boot (sudo modprobe 8255_pci; ls /dev/comedi*); for a board at an I/O base, attach it: sudo modprobe comedi comedi_num_legacy_minors=4 && sudo modprobe 8255 && sudo comedi_config /dev/comedi0 8255 0x378 $at_every_boot|"
+  "comedi, not an 8255|unpack /usr comedi && comedi iocard /dev/comedi1 comedi_test && board /etc 'comedi = /dev/comedi1'|$in_group|/usr/bin/bcdmon|comedi device: reads port A of the 8255 on /dev/comedi1 (board file $file)|failed:comedi device: /dev/comedi1 is attached to comedi_test (driver comedi_test), which has no 8255 (digital I/O of 24 lines): name the 8255 board's node in $file, as comedi = /dev/comediN|"
+)
 cases=(
   "ioperm as root|-|root|/pc/ioperm/bcdmon|$local_defaults|reads|891=137"
   "devport as root|-|root|/pc/devport/bcdmon|$local_defaults|reads|891=137"
@@ -84,11 +109,12 @@ cases=(
   "nobody's file named, capable|echo 'base = 0xd010' >/tmp/board.conf && chown 65534 /tmp/board.conf|$nobody|/bin/env BCDMON_BOARD_CONF=/tmp/board.conf /usr/bin/bcdmon|$defaults|reads|891=137"
   # The install's own board file, all comments, keeps the defaults.
   "/usr/local, capable|$local_install && setcap cap_sys_rawio+ep /usr/local/bin/bcdmon|$nobody|/usr/local/bin/bcdmon|$block_888 (board file $local_file)|reads|891=137"
-  "/usr/local, its board file|$local_install && board /usr/local/etc 'base = 0xd010' 'read = 3' 'config = 0'|root|/usr/local/bin/bcdmon|reads I/O port 0xd013 and configures 0xd010, of the block 0xd010 to 0xd013 (board file $local_file)|reads:0xd013|0xd010=137"
+  "/usr/local, its board file|$local_install && board /usr/local/etc 'base = 0xd010' 'read = 3' 'config = 0'|root|/usr/local/bin/bcdmon|hardware driver: reads I/O port 0xd013 and configures 0xd010, of the block 0xd010 to 0xd013 (board file $local_file)|reads:0xd013|0xd010=137"
   # With no /usr/local: the loader would find a driver in the absolute entry
   # of the RUNPATH, /usr/local/lib/bcdmon, and the case would turn on what an
   # earlier one installed. Its own, beside it, is never loaded.
   "own folder, capable|rm -rf /usr/local && cp -a /pc/ioperm /tmp/own && setcap cap_sys_rawio+ep /tmp/own/bcdmon|$nobody|/tmp/own/bcdmon|-|loader|"
+  "${comedi_cases[@]}"
   # Last, as the package's driver is the simulated device from here on.
   "package, simulated, capable|unpack /usr simulated && setcap cap_sys_rawio+ep /usr/bin/bcdmon|$nobody|/usr/bin/bcdmon|-|counts|"
 )
@@ -105,6 +131,7 @@ lockdown_cases=(
   "ioperm as nobody, locked|-|$nobody|/pc/ioperm/bcdmon|$local_defaults|refused:$eperm$locked|"
   "devport as nobody, locked|-|$nobody|/pc/devport/bcdmon|$local_defaults|refused:Permission denied$locked|"
   "package, capable, locked|$capable|$nobody|/usr/bin/bcdmon|$defaults|refused:$eperm$locked|"
+  "${comedi_cases[@]}"
 )
 
 bad_file_byte=0x59 # the boot that runs the cases of a bad board file
@@ -118,7 +145,7 @@ no_capabilities+=" CapEff: 0000000000000000 CapAmb: 0000000000000000"
 
 initramfs() {
   local work=$1 bcdmon=$2 ioperm=$3 devport=$4 as_user=$5 package_dir=$6 cmake=$7 build=$8 tool
-  for tool in qemu-system-x86_64 busybox setcap cpio; do
+  for tool in qemu-system-x86_64 busybox setcap cpio comedi_config; do
     if ! PATH=$PATH:/usr/sbin:/sbin command -v "$tool" >/dev/null; then
       echo "No $tool: scripts/test.sh installs what the suite needs (as root)" >&2
       exit 1
@@ -133,12 +160,18 @@ initramfs() {
   local root=$work/root
   rm -rf "$root"
   mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,pc/ioperm,pc/devport}
-  local debs=("$package_dir"/bcdmon_*.deb)
-  if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
-    echo "Not one bcdmon_*.deb in $package_dir: the test package.build makes it" >&2
-    exit 1
-  fi
-  cp "${debs[0]}" "$root/pc/bcdmon.deb"
+  local package debs
+  for package in bcdmon bcdmon-comedi; do
+    debs=("$package_dir/${package}_"*.deb)
+    if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+      echo "Not one ${package}_*.deb in $package_dir: the test package.build makes it" >&2
+      exit 1
+    fi
+    cp "${debs[0]}" "$root/pc/$package.deb"
+  done
+  # Laid out here too, for the libraries its comedi device needs.
+  rm -rf "$work/comedi-deb"
+  dpkg-deb -x "$root/pc/bcdmon-comedi.deb" "$work/comedi-deb"
   # The build's install, with the hardware device as the program's driver,
   # as an admin would switch it.
   local installed=$root/pc/local/usr/local
@@ -157,17 +190,26 @@ initramfs() {
   cp "$as_user" "$root/pc/"
   cp "$(command -v busybox)" "$root/bin/"
   cp "$(PATH=$PATH:/usr/sbin:/sbin command -v setcap)" "$root/sbin/"
+  # What a Debian machine has for a comedi board: the kernel's own modules,
+  # and libcomedi0's comedi_config, which attaches a node to the board.
+  cp -r "$emulated_pc_modules" "$root/pc/comedi"
+  cp "$(PATH=$PATH:/usr/sbin:/sbin command -v comedi_config)" "$root/sbin/"
+  mkdir "$root/etc"
+  printf 'root:x:0:\niocard:x:%s:\n' "$iocard" >"$root/etc/group"
   install -m 0755 "$here/init.sh" "$root/init"
-  copy_libraries "$root"
+  copy_libraries "$root" "$work/comedi-deb"
   (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/initrd"
 }
 
-# The loader and the libraries that the files staged need, at the paths where
-# the loader found them here. The install is left out: its files are the
-# build's, staged elsewhere too, and here its program would take its driver
-# from this machine's /usr/local, if any.
+# The loader and the libraries that the files staged need, and those of the
+# files in each FOLDER, at the paths where the loader found them here. The
+# install is left out: its files are the build's, staged elsewhere too, and
+# here its program would take its driver from this machine's /usr/local, if
+# any.
+#   copy_libraries ROOT [FOLDER...]
 copy_libraries() {
   local root=$1 file needed library
+  shift
   while IFS= read -r -d '' file; do
     needed=$(ldd "$file" 2>/dev/null) || continue # not a dynamic ELF file
     if grep -q 'not found' <<<"$needed"; then
@@ -178,7 +220,7 @@ copy_libraries() {
       [[ $library == "$root"/* ]] || [ -e "$root$library" ] ||
         install -D "$(readlink -f "$library")" "$root$library"
     done
-  done < <(find "$root" -path "$root/pc/local" -prune -o -type f -print0)
+  done < <(find "$root" "$@" -path "$root/pc/local" -prune -o -type f -print0)
 }
 
 boot() {
@@ -209,6 +251,7 @@ boot() {
   exec {from_pc}<&"${pc[0]}" {to_pc}>&"${pc[1]}"
   pc_pid=$pc_PID
   failures=0
+  on_terminal="" # what the guest says outside a run on the terminal goes to the log alone
   deadline=$((SECONDS + boot_seconds))
   if ! next_reply || [ "$word" != ready ]; then
     give_up "the guest did not start"
@@ -303,13 +346,14 @@ run_case() {
   echo "$summary; $caps${err:+; said: ${err%$'\n'}}"
   [ "$written" = "$writes" ] || fail "$name: written $written, not $writes"
   local said=""
-  [ "$announced" = - ] || said="libzepdriver: hardware driver: $announced"$'\n'
+  [ "$announced" = - ] || said="libzepdriver: $announced"$'\n'
   case $outcome in
     reads) check_reads "${ports[0]}" ;;
     reads:*) check_reads "${outcome#reads:}" ;;
     counts) said="libzepdriver: $simulated"$'\n' && check_reads counter ;;
     terminal) check_terminal ;;
-    refused:*) check_refused "${outcome#refused:}" ;;
+    refused:*) check_said "cannot use I/O ports 0x378 to 0x37b: ${outcome#refused:}" ;;
+    failed:*) check_said "${outcome#failed:}" ;;
     bad:*) check_bad "${outcome#bad:}" ;;
     loader) check_loader ;;
   esac
@@ -374,9 +418,10 @@ check_failed() {
   [ "$out" = $'\nOpening Port...Failed' ] || fail "$name: standard output \"$out\""
 }
 
-check_refused() {
+# The driver's line at load, and its line about the failed open.
+check_said() {
   check_failed
-  local line="libzepdriver: cannot use I/O ports 0x378 to 0x37b: $1"
+  local line="libzepdriver: $1"
   [ "$err" = "$said$line"$'\n' ] || fail "$name: on standard error \"$err\", not \"$line\""
 }
 

@@ -76,12 +76,51 @@ term() {
 }
 
 # The package as dpkg lays it out, its usr/ in PREFIX, with the hardware
-# device (or the one named after PREFIX) as the program's driver. The
-# initramfs is a tmpfs, which keeps the capability a file is given.
+# device (or the one named after PREFIX) as the program's driver; the comedi
+# device's package laid in with it where that is the one. The initramfs is a
+# tmpfs, which keeps the capability a file is given.
 unpack() {
-  rm -rf /tmp/deb && dpkg-deb -x /pc/bcdmon.deb /tmp/deb && mkdir -p "$1" &&
+  rm -rf /tmp/deb && dpkg-deb -x /pc/bcdmon.deb /tmp/deb &&
+    { [ "$2" != comedi ] || dpkg-deb -x /pc/bcdmon-comedi.deb /tmp/deb; } && mkdir -p "$1" &&
     cp -a /tmp/deb/usr/. "$1/" &&
     cp "$1/lib/bcdmon/${2:-hardware}/libzepdriver.so" "$1/lib/bcdmon/libzepdriver.so"
+}
+
+# The kernel's comedi modules, each loaded once, as Debian's boot would: the
+# core with four nodes, /dev/comedi0 to 3, for comedi_config to attach, and
+# comedi_test with none of its own.
+comedi_modules() {
+  load_module comedi comedi_num_legacy_minors=4 && load_module comedi_8255 &&
+    load_module 8255 && load_module comedi_test noauto=1
+}
+
+# No comedi module loaded, as on a machine where none was set up; the nodes
+# detached first, as a board attached holds its driver's module.
+comedi_unloaded() {
+  local node module
+  for node in /dev/comedi[0-3]; do
+    [ ! -e "$node" ] || comedi_config -r "$node" || return
+  done
+  for module in comedi_test 8255 comedi_8255 comedi; do
+    [ ! -d "/sys/module/$module" ] || rmmod "$module" || return
+  done
+}
+
+load_module() {
+  local module=$1
+  shift
+  [ -d "/sys/module/$module" ] || insmod "/pc/comedi/$module.ko" "$@"
+}
+
+# NODE detached, then attached to BOARD with its options (the 8255's base),
+# if one is named, so that a case's writes are the same whatever ran before;
+# in GROUP, mode 0660, as libcomedi0's udev rule makes it (the guest has no
+# udev). comedi GROUP NODE [BOARD OPTION...]
+comedi() {
+  local group=$1 node=$2
+  shift 2
+  comedi_modules && comedi_config -r "$node" && { [ $# -eq 0 ] || comedi_config "$node" "$@"; } &&
+    chgrp "$group" "$node" && chmod 0660 "$node"
 }
 
 # A board file as the package's: root's, mode 0644. board FOLDER LINE...
