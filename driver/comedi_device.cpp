@@ -27,7 +27,7 @@ constexpr char kNodeGroup[] = "iocard";  // the group libcomedi0's udev rule giv
 constexpr char kPortNames[] = "ABC";     // by the board file's read
 constexpr int kControlRegister = 3;      // the offset a read may not name: comedi cannot read it
 constexpr int kNoSubdevice = -1;
-constexpr std::size_t kLineSize = std::size_t{3} * PATH_MAX;
+constexpr std::size_t kLineSize = std::size_t{4} * PATH_MAX + 1024;
 
 zep::BoardFile board_file{};   // as it was at load; OpenPort never reads it again
 bool board_good = false;       // it was read, and this device can do what it says
@@ -171,15 +171,29 @@ void ReportNoDevice(int error) {
   zep::WriteDriverLine(line);
 }
 
+// A board attached as "8255" has no 8255 where another driver held its
+// ports at the attach: the kernel logs the conflict, and comedi_config still
+// succeeds, leaving the node attached with nothing to read.
 void ReportNo8255(comedi_t* opened_device) {
   const char* const driver = comedi_get_driver_name(opened_device);
   const char* const board = comedi_get_board_name(opened_device);
+  const char* const node = board_file.comedi;
   char line[kLineSize];
-  std::snprintf(line, sizeof line,
-                "%s%s is attached to %s (driver %s), which has no 8255 (digital I/O of 24 "
-                "lines): name the 8255 board's node in %s, as comedi = /dev/comediN\n",
-                kDevice, board_file.comedi, board != nullptr ? board : "a board",
-                driver != nullptr ? driver : "unknown", board_file.name);
+  if (driver != nullptr && std::strcmp(driver, "8255") == 0) {
+    std::snprintf(line, sizeof line,
+                  "%s%s is attached as an 8255 without its ports, which another driver held at "
+                  "the attach (the kernel's log says \"I/O port conflict\", /proc/ioports names "
+                  "the holder: parport0 is a printer port's): free them (a printer port's: sudo "
+                  "modprobe -r lp ppdev parport_pc), then attach again: sudo comedi_config -r %s "
+                  "&& sudo comedi_config %s 8255 0x%x (bcdmon(1), COMEDI DEVICE)\n",
+                  kDevice, node, node, node, AttachBase());
+  } else {
+    std::snprintf(line, sizeof line,
+                  "%s%s is attached to %s (driver %s), which has no 8255 (digital I/O of 24 "
+                  "lines): name the 8255 board's node in %s, as comedi = /dev/comediN\n",
+                  kDevice, node, board != nullptr ? board : "a board",
+                  driver != nullptr ? driver : "unknown", board_file.name);
+  }
   zep::WriteDriverLine(line);
 }
 
