@@ -68,6 +68,8 @@ simulated="simulated device, no board is read: a counter of hundredths of a seco
 # before the run: a user in the node's group reads it with no privilege, as
 # the kernel does the port I/O, locked down or not; the device sets port A's
 # direction, then B's, each a word (0x8b, 0x89), and C's halves stay inputs.
+# Port C's run follows port A's on the same attach: with every direction
+# set, the word is written once, as the chip may have been reset since.
 # With no module loaded there is no node; comedi_test attaches with no
 # board, and has no 8255.
 iocard=990 # the nodes' group, as libcomedi0's udev rule names it: in the guest's /etc/group
@@ -78,7 +80,7 @@ node_defaults+=" defaults)"
 at_every_boot="(at every boot: bcdmon(1), COMEDI DEVICE)"
 comedi_cases=(
   "comedi, port A|$on_8255|$in_group|/usr/bin/bcdmon|$node_defaults|reads|891=139,137"
-  "comedi, port C|$on_8255 && board /etc 'read = 2'|$in_group|/usr/bin/bcdmon|comedi device: reads port C of the 8255 on /dev/comedi0 (board file $file)|reads:890|891=139,137"
+  "comedi, port C|unpack /usr comedi && board /etc 'read = 2'|$in_group|/usr/bin/bcdmon|comedi device: reads port C of the 8255 on /dev/comedi0 (board file $file)|reads:890|891=137"
   "comedi, outside the group|$on_8255|$nobody|/usr/bin/bcdmon|$node_defaults|failed:comedi device: cannot open /dev/comedi0: Permission denied; it opens for its group iocard: sudo adduser \$USER iocard, then log in again|"
   "comedi, unattached|unpack /usr comedi && comedi iocard /dev/comedi0|$in_group|/usr/bin/bcdmon|$node_defaults|failed:comedi device: /dev/comedi0 is attached to no board: attach the board at its I/O base: sudo comedi_config /dev/comedi0 8255 0x378 $at_every_boot|"
   # Another node holding the base, as a printer port's parport_pc would: the
