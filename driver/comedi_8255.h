@@ -27,9 +27,7 @@ struct Directions {
 
 // A word comedi's driver writes: the mode set, both groups in mode 0. Not a
 // word with bit 7 clear, which sets or resets one line of C.
-constexpr bool IsModeZeroWord(int word) {
-  return (word & ~0xFF) == 0 && (word & (kModeSet | kModes)) == kModeSet;
-}
+constexpr bool IsModeZeroWord(int word) { return (word & (kModeSet | kModes)) == kModeSet; }
 
 constexpr Directions DirectionsOf(int word) {
   Directions directions{};

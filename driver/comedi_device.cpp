@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "driver/board.h"
@@ -47,17 +48,14 @@ unsigned int AttachBase() {
 // The nodes comedi is to make for boards attached by hand, in the advice:
 // enough for the node the board file names, /dev/comediN being the N+1th.
 int LegacyNodesFor(const char* node) {
-  constexpr char kPrefix[] = "/dev/comedi";
   constexpr int kDefault = 4;
   constexpr int kMost = 16;  // comedi's own limit
-  const std::size_t length = sizeof kPrefix - 1;
-  if (std::strncmp(node, kPrefix, length) != 0) return kDefault;
-  int number = 0;
-  for (const char* digit = node + length; *digit != '\0'; ++digit) {
-    if (*digit < '0' || *digit > '9' || number >= kMost) return kDefault;
-    number = number * 10 + (*digit - '0');
-  }
-  return number + 1 > kDefault && number < kMost ? number + 1 : kDefault;
+  constexpr char kPrefix[] = "/dev/comedi";
+  if (std::strncmp(node, kPrefix, sizeof kPrefix - 1) != 0) return kDefault;
+  char* end = nullptr;
+  const long number = std::strtol(node + sizeof kPrefix - 1, &end, 10);
+  return *end == '\0' && number >= kDefault && number < kMost ? static_cast<int>(number) + 1
+                                                              : kDefault;
 }
 
 // Said once, before the program's first message, as the hardware driver
@@ -104,15 +102,6 @@ int Find8255(comedi_t* opened_device) {
   return kNoSubdevice;
 }
 
-bool InGroup(gid_t group) {
-  gid_t groups[NGROUPS_MAX];
-  const int count = getgroups(NGROUPS_MAX, groups);
-  for (int index = 0; index < count; ++index) {
-    if (groups[index] == group) return true;
-  }
-  return getegid() == group;
-}
-
 // Who may open the node, and the step that lets the user: the node's group,
 // where it lets its group in, or the udev rule that gives it one.
 void AdvisePermission(const char* node, char* advice, std::size_t size) {
@@ -129,7 +118,7 @@ void AdvisePermission(const char* node, char* advice, std::size_t size) {
                   "--subsystem-match=comedi, then sudo adduser $USER %s and log in again",
                   static_cast<unsigned int>(status.st_mode & 07777),
                   owner != nullptr ? owner->gr_name : "root", kNodeGroup, kNodeGroup);
-  } else if (InGroup(status.st_gid)) {
+  } else if (group_member(status.st_gid) != 0) {
     std::snprintf(advice, size,
                   ", although the program runs in its group: a security module refused it (see "
                   "the kernel's log)");
@@ -263,13 +252,12 @@ int ZEP_CALL ConfigPort(int address, int value) {
   const zep::Directions wanted = zep::DirectionsOf(word);
   zep::Directions now{};
   const bool known = ReadDirections(&now);
-  bool written = false;
+  if (known && zep::WordOf(now) == word)
+    return SetDirection(zep::kPortA, wanted.input[zep::kPortA]) ? 1 : 0;
   for (int group = 0; group < zep::kGroupCount; ++group) {
     if (known && now.input[group] == wanted.input[group]) continue;
     if (!SetDirection(group, wanted.input[group])) return 0;
-    written = true;
   }
-  if (!written && !SetDirection(zep::kPortA, wanted.input[zep::kPortA])) return 0;
   return 1;
 }
 
