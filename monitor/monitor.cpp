@@ -48,7 +48,7 @@ int MonitorRun() {
   do {
     const auto reading = static_cast<unsigned int>(ReadPort(kPortAddress)) & kReadingMask;
     ConsolePrint("\nUnpacked BCD : %c%c", HighDigit(reading), LowDigit(reading));
-    Sleep(kPauseMilliseconds);
+    Pause(kPauseMilliseconds);
   } while (!KeyPending());
 
   ConsolePrint("\nClosing port...");

@@ -16,7 +16,7 @@ bool slack_set = false;
 
 }  // namespace
 
-void Sleep(unsigned int milliseconds) {
+void Pause(unsigned int milliseconds) {
   // The slack belongs to the calling thread, so it is asked for by the thread
   // that pauses, once; if refused, the pause is merely a little longer.
   if (!slack_set) {

@@ -69,7 +69,7 @@ bool KeyPending() {
 
 void ConsoleClose() { Record("ConsoleClose()"); }
 
-void Sleep(unsigned int milliseconds) { Record("Sleep(" + std::to_string(milliseconds) + ")"); }
+void Pause(unsigned int milliseconds) { Record("Pause(" + std::to_string(milliseconds) + ")"); }
 
 bool GiveUpPrivilege() {
   Record("GiveUpPrivilege()");
