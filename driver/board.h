@@ -1,16 +1,18 @@
-// Where the board is: the hardware drivers' block of four ports, and the
-// ports of it that ReadPort reads and ConfigPort writes, or the comedi
-// device's node, from the board file of the installation the driver belongs
-// to. The program always asks for 888; a card on a PCI or PCIe slot has its
-// block wherever the firmware put it, and the board file says where.
+// The board file says where the board is. For the hardware drivers, it
+// gives the block of ports that the program's address stands for, and the
+// ports of it that ReadPort reads and ConfigPort writes; for the comedi
+// device, the node to open and the port to read. The program always asks
+// for 888, but a card on a PCI or PCIe slot has its block wherever the
+// firmware put it.
 #ifndef BCDMON_DRIVER_BOARD_H_
 #define BCDMON_DRIVER_BOARD_H_
 
 #include <climits>
+#include <cstdio>
 
 namespace zep {
 
-// Ports, not offsets: the file's offsets are added to the base once, here.
+// Ports, not offsets: BoardAt adds the file's offsets to the base once.
 struct Board {
   int base;    // the block's first port, for which the program's address stands
   int read;    // the port ReadPort reads
@@ -18,32 +20,36 @@ struct Board {
 };
 
 constexpr int kAtAddress = -1;                  // a base the file leaves to the program's address
-constexpr char kComediNode[] = "/dev/comedi0";  // the first board comedi has
+constexpr char kComediNode[] = "/dev/comedi0";  // the node of the first board comedi has
 
-// What the board file said, any key it leaves out (or the whole file, where
-// there is none) at its default: the block at the program's address, read
-// at its first port, configured at its last.
+// What a board file says. Each key the file leaves out keeps its default,
+// and so does every key where there is no file: the block at the program's
+// address, read at its first port, configured at its control register.
 struct BoardFile {
   char name[PATH_MAX];  // the file read
   bool present;         // false: there is none, and the defaults hold
   int base;             // or kAtAddress
   int read;             // offsets in the block
   int config;
-  bool config_given;      // the file set config
+  bool config_given;      // the file sets config
   char comedi[PATH_MAX];  // the comedi device's node
 };
 
-// Writes the driver's line to standard error in one write: stdio may not be
-// ready while the loader runs the library's constructors, and a line in
-// pieces could be split by another's.
-void WriteDriverLine(const char* line);
+// Sets every key of `file` to its default.
+void SetBoardDefaults(BoardFile* file);
 
-// Reads the board file of the installation the driver belongs to. False,
-// after the driver's one line on standard error naming the file and what is
-// wrong with it, when the file is bad: then no port may be touched.
-bool ReadBoardFile(BoardFile* file);
+// Parses the text of the board file `file->name` from `stream`, line by
+// line, into the keys of `file`. Returns false when the text is bad, after
+// the driver's one line that names the file, the line and what is wrong.
+bool ParseBoard(std::FILE* stream, BoardFile* file);
 
-// The board the program's `address` stands for, by what the file said.
+// Writes the one line of a bad board file: the file, the line where there
+// is one (`line` > 0), the text at fault in quotes where there is such
+// (`quoted` not null), and the problem, formatted as printf does.
+void ReportBadBoardFile(const char* file, int line, const char* quoted, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// The board that the program's `address` stands for, by what the file says.
 Board BoardAt(int address, const BoardFile& file);
 
 }  // namespace zep

@@ -1,13 +1,13 @@
 #include "monitor/monitor.h"
 
 #include "console/console.h"
+#include "driver/block.h"
 #include "driver/port_driver.h"
 #include "monitor/pause.h"
 #include "monitor/privilege.h"
 
 namespace {
 
-constexpr int kPortAddress = 888;    // 0x378, the first parallel port on a PC
 constexpr int kConfiguration = 137;  // 0x89
 constexpr unsigned int kPauseMilliseconds = 1;
 constexpr unsigned int kReadingMask = 0xFF;
@@ -28,7 +28,7 @@ char LowDigit(unsigned int reading) {
 // driver works.
 int MonitorRun() {
   ConsolePrint("\nOpening Port...");
-  if (OpenPort(kPortAddress) == 0) {
+  if (OpenPort(zep::kProgramAddress) == 0) {
     ConsolePrint("Failed");
     return 0;
   }
@@ -42,11 +42,11 @@ int MonitorRun() {
   ConsolePrint("Passed");
 
   ConsolePrint("\nConfig Port....");
-  ConfigPort(kPortAddress, kConfiguration);
+  ConfigPort(zep::kProgramAddress, kConfiguration);
   ConsolePrint("done");
 
   do {
-    const auto reading = static_cast<unsigned int>(ReadPort(kPortAddress)) & kReadingMask;
+    const auto reading = static_cast<unsigned int>(ReadPort(zep::kProgramAddress)) & kReadingMask;
     ConsolePrint("\nUnpacked BCD : %c%c", HighDigit(reading), LowDigit(reading));
     Pause(kPauseMilliseconds);
   } while (!KeyPending());

@@ -2,7 +2,7 @@
 // device sets the directions, and the kernel writes the word they make.
 #include <gtest/gtest.h>
 
-#include "driver/comedi_8255.h"
+#include "driver/comedi/control_word.h"
 
 namespace {
 

@@ -3,27 +3,24 @@
 // definitions come before the C library's for the driver too. No stand-in
 // ever grants anything real, and ConfigPort and ReadPort are called only with
 // no block open, so no test runs a port instruction. Run as root, as in CI,
-// each test starts with every capability, which OpenPort must give up. The
-// driver read its board file at load: ctest names none. The board file's
-// parsing and the refusal's words are linked in on their own, as functions.
-#include <fcntl.h>
-#include <sys/stat.h>
+// each test starts with every capability, which OpenPort must give up; run
+// by a normal user, it starts with none. The driver read its board file at
+// load: ctest names none. The refusal's words are linked in on their own,
+// as functions.
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "driver/board.h"
+#include "driver/hardware/refusal.h"
 #include "driver/port_driver.h"
-#include "driver/refusal.h"
+#include "tests/scratch.h"
 
 namespace {
 
@@ -76,49 +73,9 @@ constexpr char kNoCapabilities[] =
     "CapInh:\t0000000000000000\nCapPrm:\t0000000000000000\n"
     "CapEff:\t0000000000000000\nCapAmb:\t0000000000000000\n";
 
-// Standard error while `call` runs.
-template <typename Call>
-std::string StderrOf(Call call) {
-  std::fflush(stderr);
-  char path[] = "/tmp/bcdmon-stderr-XXXXXX";
-  const int file = mkstemp(path);
-  const int saved = dup(2);
-  dup2(file, 2);
-  call();
-  std::fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  std::string text;
-  char buffer[512];
-  lseek(file, 0, SEEK_SET);
-  for (ssize_t got; (got = read(file, buffer, sizeof buffer)) > 0;) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(file);
-  unlink(path);
-  return text;
-}
+using scratch::StderrOf;
 
-// A folder for board files of the test's own.
-class ScratchTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    char pattern[] = "/tmp/bcdmon-board-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    scratch_ = pattern;
-    // Given away while this process may still: OpenPort gives up CAP_CHOWN too.
-    std::ofstream(ForeignFile()) << "base = 1\n";
-    ASSERT_EQ(chown(ForeignFile().c_str(), 1, 0), 0) << "run as root: " << std::strerror(errno);
-  }
-  static void TearDownTestSuite() { std::filesystem::remove_all(scratch_); }
-  static std::string BoardFile() { return scratch_ + "/board.conf"; }
-  static std::string ForeignFile() { return scratch_ + "/foreign.conf"; }
-  static std::string scratch_;
-};
-
-std::string ScratchTest::scratch_;
-
-class HardwareDriverTest : public ScratchTest {
+class HardwareDriverTest : public scratch::ScratchTest {
  protected:
   void SetUp() override {
     requests.clear();
@@ -159,37 +116,46 @@ TEST_F(HardwareDriverTest, OpeningAgainGivesTheEarlierBlockBack) {
             (std::vector<Request>{{888, 4, 1}, {888, 4, 0}, {0x2F8, 4, 1}, {0x2F8, 4, 0}}));
 }
 
-// What the driver makes of the process it runs in: root, holding every
-// capability at the first refusal and none after it, as it noted before it
-// gave them up.
+// What the driver makes of the process it runs in. Root holds every
+// capability at the first refusal and none after it, as the driver noted
+// before it gave them up; a normal user holds none.
 constexpr char kRefused[] = "libzepdriver: cannot use I/O ports 0x378 to 0x37b: ";
 
 struct Refusal {
   int error;
-  const char* said;  // after the block, the system's word and what follows
+  // After the block, the system's word and what follows: run by root, and
+  // run by a normal user.
+  const char* said_to_root;
+  const char* said_to_user;
 };
 
 TEST_F(HardwareDriverTest, RefusedAccessFailsWithOneLineOfReason) {
   const zep::Lockdown lockdown = zep::ReadLockdown(zep::kLockdownFile);
-  if (geteuid() != 0 || (lockdown != zep::Lockdown::kNone && lockdown != zep::Lockdown::kUnseen)) {
-    GTEST_SKIP() << "run as root, on a kernel not locked down";
+  if (lockdown != zep::Lockdown::kNone && lockdown != zep::Lockdown::kUnseen) {
+    GTEST_SKIP() << "run on a kernel not locked down";
   }
   const Refusal refusals[] = {
-      {EPERM, "Operation not permitted, although the program held CAP_SYS_RAWIO; "},
-      {EPERM, "Operation not permitted; run by root, but without CAP_SYS_RAWIO: a container"},
-      {EACCES, "Permission denied; run by root, yet kept from opening /dev/port"},
-      {ENOSYS, "Function not implemented; this kernel has no port I/O"},
-      {EINVAL, "Invalid argument\n"},
-      {EIO, "Input/output error\n"}};
+      {EPERM, "Operation not permitted, although the program held CAP_SYS_RAWIO; ",
+       "Operation not permitted; run it as root: sudo /"},
+      {EPERM, "Operation not permitted; run by root, but without CAP_SYS_RAWIO: a container",
+       "Operation not permitted; run it as root: sudo /"},
+      {EACCES, "Permission denied; run by root, yet kept from opening /dev/port",
+       "Permission denied; /dev/port opens for root alone: run it as root: sudo /"},
+      {ENOSYS, "Function not implemented; this kernel has no port I/O",
+       "Function not implemented; this kernel has no port I/O"},
+      {EINVAL, "Invalid argument\n", "Invalid argument\n"},
+      {EIO, "Input/output error\n", "Input/output error\n"}};
+  const bool root = geteuid() == 0;
   for (const Refusal& refused : refusals) {
-    SCOPED_TRACE(refused.said);
+    const char* const said = root ? refused.said_to_root : refused.said_to_user;
+    SCOPED_TRACE(said);
     requests.clear();
     refusal = refused.error;
     int result = -1;
     const std::string errors = StderrOf([&] { result = OpenPort(888); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(requests, (std::vector<Request>{{888, 4, 1}}));
-    EXPECT_EQ(errors.rfind(std::string(kRefused) + refused.said, 0), 0U) << errors;
+    EXPECT_EQ(errors.rfind(std::string(kRefused) + said, 0), 0U) << errors;
     EXPECT_EQ(errors.find('\n'), errors.size() - 1) << errors;
 
     requests.clear();
@@ -229,9 +195,9 @@ TEST(RefusalTest, NamesTheCauseAndTheStepThatHelpsWhereTheProgramStands) {
        "Operation not permitted; run it as root\n"},
   };
   for (const Cause& cause : causes) {
-    char line[8192];
-    zep::DescribeRefusal(888, cause.error, cause.standing, line, sizeof line);
-    EXPECT_EQ(line, std::string(kRefused) + cause.said);
+    char text[8192];
+    zep::DescribeRefusal(888, cause.error, cause.standing, text, sizeof text);
+    EXPECT_EQ("libzepdriver: " + std::string(text) + "\n", std::string(kRefused) + cause.said);
   }
 }
 
@@ -259,78 +225,6 @@ TEST_F(HardwareDriverTest, PortsNotOpenAreNotTouched) {
   StderrOf([] { OpenPort(888); });
   EXPECT_EQ(ReadPort(888), 0xFF);
   EXPECT_EQ(ConfigPort(888, 137), 0);
-}
-
-// What the driver makes of a board file for the program's 888: the block,
-// or, when the file is bad, one line naming the file, the line where there
-// is one, and the problem.
-struct BoardCase {
-  const char* name;
-  std::string text;  // written to the board file; "-": no file
-  mode_t mode;
-  std::string path;  // where the variable points, if not to the board file
-  long base;
-  const char* said;  // for a bad file: the rest of the line after the file's name
-};
-
-constexpr long kBad = -1;
-const std::string kLongest = "#" + std::string(255, '-');  // 256 characters, the most
-
-class BoardFileTest : public ScratchTest {};
-
-TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
-  if (geteuid() != 0) GTEST_SKIP() << "a board file is trusted only when root owns it: run as root";
-  const BoardCase cases[] = {
-      {"no file", "-", 0644, "", 888, ""},
-      {"comments, blank lines", "# base = 1\n\n \t\n" + kLongest + "\n", 0644, "", 888, ""},
-      {"hexadecimal", "base = 0xd010\n", 0644, "", 0xD010, ""},
-      {"decimal, no spaces or line feed", "base=53264", 0644, "", 0xD010, ""},
-      {"tabs, 0X, comment", "\tbase\t=\t0XD010# the card\n", 0644, "", 0xD010, ""},
-      {"the last block", "base = 0xfffc\n", 0644, "", 0xFFFC, ""},
-      {"a comedi node", "comedi = /dev/comedi1\nbase = 0xd010\n", 0644, "", 0xD010, ""},
-      {"not a number", "#\nbase = 0xd01g\n", 0644, "", kBad, ", line 2: \"0xd01g\" is not"},
-      {"a leading zero", "base = 0378\n", 0644, "", kBad,
-       ", line 1: \"0378\" has a leading zero, which makes it octal to some programs and decimal "
-       "to others: write 378 for decimal, or 0x378 for hexadecimal\n"},
-      {"past 0xFFFF", "base = 0xfffd\n", 0644, "", kBad, ", line 1: \"0xfffd\" as base"},
-      {"overflow", "base = 4294968184\n", 0644, "", kBad, ", line 1: \"4294968184\" as"},
-      {"an offset past 3", "config = 4\n", 0644, "", kBad, ", line 1: \"4\" is not an offset"},
-      {"a comedi node not from /", "comedi = comedi0\n", 0644, "", kBad,
-       ", line 1: \"comedi0\" is not a path from /"},
-      {"unknown key", "bsae = 1\n", 0644, "", kBad, ", line 1: \"bsae\" is not a key"},
-      {"a key twice", "read=1\nread=1\n", 0644, "", kBad, ", line 2: \"read\" is given twice"},
-      {"no =", "base 0xd010\n", 0644, "", kBad, ", line 1: \"base 0xd010\" is not"},
-      {"too long", kLongest + "-\n", 0644, "", kBad, ", line 1: longer than 256"},
-      {"not root's", "-", 0644, ForeignFile(), kBad, ": owned by uid 1, not root"},
-      {"group-writable", "base = 1\n", 0664, "", kBad, ": writable by others than root"},
-      {"world-writable", "base = 1\n", 0646, "", kBad, ": writable by others than root"},
-      {"not a file", "-", 0644, "/dev/null", kBad, ": not a regular file"},
-      {"unreadable", "-", 0644, "/dev/null/board.conf", kBad, ": cannot be read: Not a"},
-  };
-  for (const BoardCase& board : cases) {
-    SCOPED_TRACE(board.name);
-    const std::string file = board.path.empty() ? BoardFile() : board.path;
-    unlink(BoardFile().c_str());
-    if (board.text != "-") {
-      std::ofstream(BoardFile()) << board.text;
-      ASSERT_EQ(chmod(BoardFile().c_str(), board.mode), 0);
-    }
-    setenv("BCDMON_BOARD_CONF", file.c_str(), 1);
-    zep::BoardFile read{};
-    bool good = false;
-    const std::string errors = StderrOf([&] { good = zep::ReadBoardFile(&read); });
-    EXPECT_EQ(read.name, file);
-    if (board.base != kBad) {
-      EXPECT_TRUE(good);
-      EXPECT_EQ(errors, "");
-      EXPECT_EQ(read.present, board.text != "-");
-      EXPECT_EQ(zep::BoardAt(888, read).base, board.base);
-      continue;
-    }
-    EXPECT_FALSE(good);
-    EXPECT_EQ(errors.rfind("libzepdriver: " + file + board.said, 0), 0U) << errors;
-    EXPECT_EQ(errors.find('\n'), errors.size() - 1) << errors;
-  }
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <thread>
 
-#include "driver/clock.h"
 #include "driver/port_driver.h"
+#include "driver/simulated/clock.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-// An 8255's control word as comedi's 8255 driver sees it. That driver writes
-// the word itself, in mode 0, from the direction of each of the chip's four
-// groups of lines, so the comedi device gets the program's word written by
-// setting those directions, and a word that is not such a mode-0 word
-// cannot be written at all.
-#ifndef BCDMON_DRIVER_COMEDI_8255_H_
-#define BCDMON_DRIVER_COMEDI_8255_H_
+// Maps an 8255's control word to the directions comedi sets, and back.
+// Comedi's 8255 driver writes the word itself, in mode 0, from the direction
+// of each of the chip's four groups of lines. So the comedi device has the
+// program's word written by setting those directions, and it cannot write a
+// word that is not such a mode-0 word at all.
+#ifndef BCDMON_DRIVER_COMEDI_CONTROL_WORD_H_
+#define BCDMON_DRIVER_COMEDI_CONTROL_WORD_H_
 
 namespace zep {
 
@@ -48,4 +48,4 @@ constexpr int WordOf(const Directions& directions) {
 
 }  // namespace zep
 
-#endif  // BCDMON_DRIVER_COMEDI_8255_H_
+#endif  // BCDMON_DRIVER_COMEDI_CONTROL_WORD_H_

@@ -1,4 +1,4 @@
-#include "driver/refusal.h"
+#include "driver/hardware/refusal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "driver/hardware_access.h"
+#include "driver/block.h"
 
 namespace zep {
 
@@ -25,8 +25,9 @@ bool IsLockedDown(Lockdown lockdown) {
   return lockdown == Lockdown::kIntegrity || lockdown == Lockdown::kConfidentiality;
 }
 
-// ": sudo PROGRAM", the program as the user pastes it: in single quotes
-// where the shell would split or expand it. Nothing where it is unknown.
+// Writes ": sudo PROGRAM", with the program as the user can paste it: in
+// single quotes where the shell would split or expand it. It writes nothing
+// where the program is unknown.
 void SudoCommand(const char* program, char (&command)[kCommandSize]) {
   constexpr char kSudo[] = ": sudo ";
   if (*program == '\0' || program[std::strspn(program, kPlainCharacters)] == '\0') {
@@ -48,9 +49,10 @@ void SudoCommand(const char* program, char (&command)[kCommandSize]) {
   command[length] = '\0';
 }
 
-// What follows the system's word for the error: the cause, and what helps.
-// ioperm refuses with EPERM; opening /dev/port with EACCES where its mode
-// keeps the user out, before the kernel asks for anything else.
+// Writes what follows the system's word for the error: the cause, and what
+// helps. ioperm refuses with EPERM. Opening /dev/port fails with EACCES
+// where its mode keeps the user out, before the kernel asks for anything
+// else.
 void Advise(int error, const Standing& standing, char* advice, std::size_t size) {
   char sudo[kCommandSize];
   SudoCommand(standing.program, sudo);
@@ -124,14 +126,12 @@ Lockdown ReadLockdown(const char* file) {
   return Lockdown::kUnseen;
 }
 
-void DescribeRefusal(int first, int error, const Standing& standing, char* line, std::size_t size) {
+void DescribeRefusal(int first, int error, const Standing& standing, char* text, std::size_t size) {
   char advice[kAdviceSize];
   Advise(error, standing, advice, sizeof advice);
-  const int length = std::snprintf(line, size, "%s: cannot use I/O ports 0x%x to 0x%x: %s%s\n",
-                                   kDriverName, static_cast<unsigned int>(first),
-                                   static_cast<unsigned int>(first + kBlockSize - 1),
-                                   std::strerror(error), advice);
-  if (length >= static_cast<int>(size)) line[size - 2] = '\n';  // still one line, cut short
+  std::snprintf(text, size, "cannot use I/O ports 0x%x to 0x%x: %s%s",
+                static_cast<unsigned int>(first), static_cast<unsigned int>(first + kBlockSize - 1),
+                std::strerror(error), advice);
 }
 
 }  // namespace zep

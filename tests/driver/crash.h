@@ -1,8 +1,8 @@
 // How the test driver crashes when a test asks it to: each way is a fault of
 // the kind a vendor's driver may meet, raised by the processor, the kernel or
 // the C library as it would be there, never by a signal sent on purpose.
-#ifndef BCDMON_DRIVER_TEST_CRASH_H_
-#define BCDMON_DRIVER_TEST_CRASH_H_
+#ifndef BCDMON_TESTS_DRIVER_CRASH_H_
+#define BCDMON_TESTS_DRIVER_CRASH_H_
 
 namespace zeptest {
 
@@ -19,4 +19,4 @@ void Crash(const char* how);
 
 }  // namespace zeptest
 
-#endif  // BCDMON_DRIVER_TEST_CRASH_H_
+#endif  // BCDMON_TESTS_DRIVER_CRASH_H_

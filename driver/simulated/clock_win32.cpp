@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "driver/clock.h"
+#include "driver/simulated/clock.h"
 
 namespace {
 

@@ -1,12 +1,13 @@
-// The driver for a real board on Linux x86: the port instructions themselves.
-// OpenPort asks the kernel for exactly the four ports of the board's block
-// (ioperm), never for all of them (iopl); after that every reading is one in
+// The hardware driver on x86 uses the port instructions themselves. OpenPort
+// asks the kernel for exactly the four ports of the board's block (ioperm),
+// never for all of them (iopl); after that every reading is one in
 // instruction, with no system call.
 #include <sys/io.h>
 
 #include <cerrno>
 
-#include "driver/hardware_access.h"
+#include "driver/block.h"
+#include "driver/hardware/hardware.h"
 #include "driver/port_driver.h"
 
 namespace {
@@ -22,16 +23,16 @@ int AskForBlock(int address, int turn_on) {
   return ioperm(static_cast<unsigned long>(address), zep::kBlockSize, turn_on);
 }
 
-// Only the open block is touched: a port instruction on any other port would
-// kill the process with a segmentation fault.
+// The driver touches only the open block: a port instruction on any other
+// port would kill the process with a segmentation fault.
 bool IsOpen(int address) { return opened != kNoBlock && address == opened; }
 
 }  // namespace
 
 extern "C" {
 
-// Granted or refused, the capabilities go before anything else runs; the
-// grant stays with the process without them.
+// Whether the kernel grants the block or not, the capabilities go before
+// anything else runs. The grant stays with the process without them.
 int ZEP_CALL OpenPort(int address) {
   zep::Board found{};
   if (!zep::FindOpenableBoard(address, &found)) return 0;

@@ -1,13 +1,15 @@
-// The driver for a real board on Linux without x86 port instructions: the
+// The hardware driver on processors without x86 port instructions uses the
 // kernel's /dev/port, where the byte at offset n is I/O port n. Each reading
-// is one pread. Opening /dev/port needs root, or CAP_SYS_RAWIO and read-write
-// access to the file.
+// is one pread. Opening /dev/port needs root, or CAP_SYS_RAWIO and
+// read-write access to the file.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "driver/hardware_access.h"
+#include "driver/block.h"
+#include "driver/hardware/hardware.h"
+#include "driver/hardware/refusal.h"
 #include "driver/port_driver.h"
 
 namespace {
@@ -24,8 +26,8 @@ bool IsOpen(int address) { return port_file != kNoFile && address == opened; }
 
 extern "C" {
 
-// Opened or refused, the capabilities go before anything else runs; the open
-// file needs none to be read and written.
+// Whether the open succeeds or not, the capabilities go before anything else
+// runs. The open file needs none to be read and written.
 int ZEP_CALL OpenPort(int address) {
   zep::Board found{};
   if (!zep::FindOpenableBoard(address, &found)) return 0;

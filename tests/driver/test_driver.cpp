@@ -7,7 +7,7 @@
 //                        look at the screen while the open is under way
 //   ZEPTEST_CRASH        "N:how": the Nth ReadPort, counted from 1, crashes the
 //                        process after its log line, in one of the ways of
-//                        driver/test_crash.h ("3:pointer", "5:abort")
+//                        tests/driver/crash.h ("3:pointer", "5:abort")
 // Only standard C and C++ are used, so the same file serves every platform;
 // the crashes are in a file per platform.
 #include <chrono>
@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "driver/port_driver.h"
-#include "driver/test_crash.h"
+#include "tests/driver/crash.h"
 
 namespace {
 

@@ -1,9 +1,10 @@
 // Why the kernel refused the hardware drivers the ports, and the step that
 // helps where the program stands: the one line a refused OpenPort writes.
-// Root or a capability is advised only where it would help; a locked-down
-// kernel refuses both, and is named only where it shows itself.
-#ifndef BCDMON_DRIVER_REFUSAL_H_
-#define BCDMON_DRIVER_REFUSAL_H_
+// The line advises root or a capability only where it would help; a
+// locked-down kernel refuses both, and the line names it only where the
+// kernel shows it.
+#ifndef BCDMON_DRIVER_HARDWARE_REFUSAL_H_
+#define BCDMON_DRIVER_HARDWARE_REFUSAL_H_
 
 #include <cstddef>
 
@@ -14,6 +15,9 @@ namespace zep {
 enum class Lockdown { kUnseen, kNone, kIntegrity, kConfidentiality };
 
 constexpr char kLockdownFile[] = "/sys/kernel/security/lockdown";
+// The way to the ports on processors without port instructions: byte n of
+// the file is I/O port n.
+constexpr char kPortFile[] = "/dev/port";
 
 Lockdown ReadLockdown(const char* file);
 
@@ -26,10 +30,10 @@ struct Standing {
   const char* program;  // the running program's path; "" where unknown
 };
 
-// The whole line, line feed included, for the block at `first` refused with
-// `error`; cut short to `size` if need be.
-void DescribeRefusal(int first, int error, const Standing& standing, char* line, std::size_t size);
+// Writes into `text` what the driver's line says after its name, for the
+// block at `first` refused with `error`; cut short to `size` if need be.
+void DescribeRefusal(int first, int error, const Standing& standing, char* text, std::size_t size);
 
 }  // namespace zep
 
-#endif  // BCDMON_DRIVER_REFUSAL_H_
+#endif  // BCDMON_DRIVER_HARDWARE_REFUSAL_H_

@@ -1,6 +1,6 @@
 // The test driver's crashes on Windows: none. The console's mode is never
 // changed there, so a crash leaves nothing behind that a test could look for.
-#include "driver/test_crash.h"
+#include "tests/driver/crash.h"
 
 namespace zeptest {
 

@@ -1,6 +1,6 @@
 #include <ctime>
 
-#include "driver/clock.h"
+#include "driver/simulated/clock.h"
 
 long long MonotonicMilliseconds() {
   timespec now{};

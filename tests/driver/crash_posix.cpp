@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/test_crash.h"
+#include "tests/driver/crash.h"
 
 namespace {
 
