@@ -140,6 +140,11 @@ class Program {
   std::string TakeInput(std::size_t count);
 
  private:
+  struct ChildFiles;
+  std::string PrepareFolder();
+  bool OpenTerminal();
+  ChildFiles OpenChildFiles();
+  void Start(const ChildFiles& files, const std::string& working_dir);
   int OpenOutput();
   void Pump(int milliseconds);
   void Collect();
