@@ -535,42 +535,62 @@ int Program::OpenOutput() {
   return -1;
 }
 
-void Program::Pump(int milliseconds) {
+// Reads the outputs for `milliseconds`: each as soon as it has something, or
+// with `batch_ms` all they have every `batch_ms`.
+void Program::Pump(int milliseconds, int batch_ms) {
   const auto until = Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
     Collect();
-    pollfd fds[3];
-    std::string* sinks[3];
-    int* owners[3];
-    nfds_t count = 0;
-    const auto add = [&](int* fd, std::string* sink) {
-      if (*fd < 0) return;
-      fds[count] = pollfd{*fd, POLLIN, 0};
-      sinks[count] = sink;
-      owners[count++] = fd;
-    };
-    add(&master_, &terminal_);
-    add(&out_pipe_, &piped_);
-    add(&events_, &event_bytes_);
     const auto left = std::max<std::chrono::milliseconds::rep>(
         0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
-    if (poll(count > 0 ? fds : nullptr, count, static_cast<int>(left)) > 0) {
-      for (nfds_t i = 0; i < count; ++i) {
-        if (fds[i].revents == 0) continue;
-        char buffer[4096];
-        const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-        if (got > 0) {
-          sinks[i]->append(buffer, static_cast<std::size_t>(got));
-        } else if (owners[i] != &master_ && (got == 0 || (errno != EAGAIN && errno != EINTR))) {
-          close(*owners[i]);  // the end of a pipe
-          *owners[i] = -1;
-        }
+    if (batch_ms > 0) {
+      // A plain sleep, while the outputs gather in their buffers.
+      poll(nullptr, 0, static_cast<int>(std::min<std::chrono::milliseconds::rep>(left, batch_ms)));
+      while (ReadReady(0)) {
       }
+    } else {
+      ReadReady(static_cast<int>(left));
     }
     if (Clock::now() >= until) break;
   }
   Collect();
 }
+
+// Waits up to `wait_ms` for any output to have something, then reads once
+// from each that has; true when anything was read. A pipe that ended is
+// closed.
+bool Program::ReadReady(int wait_ms) {
+  pollfd fds[3];
+  std::string* sinks[3];
+  int* owners[3];
+  nfds_t count = 0;
+  const auto add = [&](int* fd, std::string* sink) {
+    if (*fd < 0) return;
+    fds[count] = pollfd{*fd, POLLIN, 0};
+    sinks[count] = sink;
+    owners[count++] = fd;
+  };
+  add(&master_, &terminal_);
+  add(&out_pipe_, &piped_);
+  add(&events_, &event_bytes_);
+  if (poll(count > 0 ? fds : nullptr, count, wait_ms) <= 0) return false;
+  bool read_any = false;
+  for (nfds_t i = 0; i < count; ++i) {
+    if (fds[i].revents == 0) continue;
+    char buffer[4096];
+    const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+    if (got > 0) {
+      sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      read_any = true;
+    } else if (owners[i] != &master_ && (got == 0 || (errno != EAGAIN && errno != EINTR))) {
+      close(*owners[i]);  // the end of a pipe
+      *owners[i] = -1;
+    }
+  }
+  return read_any;
+}
+
+void Program::ReadInBatches(int milliseconds, int every_ms) { Pump(milliseconds, every_ms); }
 
 void Program::Note(int status) {
   statuses_.push_back(status);
@@ -590,7 +610,11 @@ void Program::Collect() {
   }
   if (child_ > 0 && child_ == pid_ && !ended_) {
     int status = 0;
-    while (!ended_ && waitpid(child_, &status, WNOHANG | WUNTRACED | WCONTINUED) > 0) Note(status);
+    rusage usage{};
+    while (!ended_ && wait4(child_, &status, WNOHANG | WUNTRACED | WCONTINUED, &usage) > 0) {
+      Note(status);
+    }
+    if (ended_) usage_ = usage;
   }
 }
 
