@@ -61,8 +61,10 @@ constexpr double kShortStraceSeconds = 0.5;
 // How often the subject's terminal is read: in batches, as said above.
 constexpr int kReadEveryMs = 10;
 
-// Targets for bcdmon, measured against the baselines of the same run.
-constexpr double kMinTimesBareLoop = 1.02;
+// Targets for bcdmon, measured against the skeleton of the same run, which
+// makes bcdmon's own system calls and so sets the pace it can reach. The
+// bare loop sets none: how much its default timer slack slows it differs
+// from kernel to kernel.
 constexpr double kMinTimesSkeleton = 0.99;
 constexpr double kMaxCpuTimesSkeleton = 1.2;
 // bcdmon writes each message by itself on a character device (the terminal,
@@ -349,8 +351,7 @@ void PrintMachine(const Settings& settings, const char* when) {
 bool Met(const Results& results, int o) {
   const int b = static_cast<int>(Subject::kBcdmon);
   const double limit = kOutputs[o] == Out::kFile ? kMaxCallsBuffered : kMaxCallsOnCharacterDevice;
-  return Median(results.times_bare[o]) >= kMinTimesBareLoop &&
-         Median(results.times_skeleton[o]) >= kMinTimesSkeleton &&
+  return Median(results.times_skeleton[o]) >= kMinTimesSkeleton &&
          Median(results.cpu_times_skeleton[o]) <= kMaxCpuTimesSkeleton &&
          results.calls[o][b] >= 0 && results.calls[o][b] <= limit;
 }
@@ -390,10 +391,11 @@ void PrintTables(const Results& results) {
                 Calls(results.calls[o][static_cast<int>(Subject::kSkeleton)]).c_str());
   }
   std::printf(
-      "\nTargets: readings/s ≥ %.2f × bare loop and ≥ %.2f × skeleton; CPU ≤ %.1f × skeleton; "
-      "syscalls ≤ %.0f on a character device (terminal, /dev/null), ≤ %.2f to a file or a pipe.\n",
-      kMinTimesBareLoop, kMinTimesSkeleton, kMaxCpuTimesSkeleton, kMaxCallsOnCharacterDevice,
-      kMaxCallsBuffered);
+      "\nTargets: readings/s ≥ %.2f × skeleton; CPU ≤ %.1f × skeleton; syscalls ≤ %.0f on a "
+      "character device (terminal, /dev/null), ≤ %.2f to a file or a pipe. The bare loop is "
+      "shown, not judged: how much its default timer slack slows it differs from kernel to "
+      "kernel.\n",
+      kMinTimesSkeleton, kMaxCpuTimesSkeleton, kMaxCallsOnCharacterDevice, kMaxCallsBuffered);
   std::printf(
       "Readings counted in the output on the terminal and in the file, by voluntary context "
       "switches on /dev/null (worst disagreement of the two where both are seen: %.2f %%).\n",
