@@ -6,7 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-require_packages "${build_packages[@]}" strace
+# GoogleTest for the end-to-end tests' harness, which runs the subjects;
+# strace to count their system calls.
+require_packages "${build_packages[@]}" libgtest-dev strace
 cmake --preset bench >/dev/null
 cmake --build --preset bench >/dev/null
 exec build/bench/bench/bcdmon_bench "$@"

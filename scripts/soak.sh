@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-require_packages "${build_packages[@]}"
+# GoogleTest for the end-to-end tests' harness, which runs the program.
+require_packages "${build_packages[@]}" libgtest-dev
 cmake --preset bench >/dev/null
 cmake --build --preset bench >/dev/null
 exec build/bench/bench/bcdmon_bench --soak "${1:-600}" --every 10

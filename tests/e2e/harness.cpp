@@ -235,6 +235,66 @@ std::vector<std::string> Unprivileged(const std::string& program) {
           program};
 }
 
+bool HasTerminal(const Options& options) { return options.session != Session::kNoTerminal; }
+
+// Run by root, a program asked to run without privilege runs as nobody.
+bool RunsAsNobody(const Options& options) { return options.unprivileged && geteuid() == 0; }
+
+// This process's environment without what steers the drivers, and with what
+// the options ask of them; their files in `dir`.
+std::vector<std::string> Environment(const Options& options, const std::string& dir) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    if (text.rfind("LD_LIBRARY_PATH=", 0) == 0 || text.rfind("ZEPTEST_", 0) == 0) continue;
+    if (text.rfind("BCDMON_BOARD_CONF=", 0) == 0) continue;
+    environment.push_back(text);
+  }
+  // Not the host's board file, which may move the hardware driver's block.
+  environment.push_back("BCDMON_BOARD_CONF=" + dir + "/board.conf");
+  environment.push_back("ZEPTEST_LOG=" + dir + "/calls.log");
+  if (options.hold) environment.push_back("ZEPTEST_HOLD=" + dir + "/release");
+  if (options.open_result != nullptr) {
+    environment.push_back(std::string("ZEPTEST_OPEN_RESULT=") + options.open_result);
+  }
+  if (options.reads != nullptr)
+    environment.push_back(std::string("ZEPTEST_READS=") + options.reads);
+  if (options.crash != nullptr)
+    environment.push_back(std::string("ZEPTEST_CRASH=") + options.crash);
+  if (options.adjusting_terminal) PreloadAdjustingTcsetattr(environment);
+  return environment;
+}
+
+// The file to execute and the words it is given.
+struct Command {
+  std::string file;
+  std::vector<std::string> words;
+};
+
+// The program where it lies, or the built one copied into `dir`; run through
+// the wrapper, if any, and as nobody when asked.
+Command CommandLine(const Options& options, const std::string& dir) {
+  Command command;
+  command.file = options.program != nullptr ? options.program : dir + "/bcdmon";
+  command.words = options.wrapper;
+  command.words.push_back(command.words.empty() ? "bcdmon" : command.file);
+  if (!options.wrapper.empty()) command.file = options.wrapper[0];
+  if (RunsAsNobody(options)) {
+    command.words = Unprivileged(command.file);
+    command.file = kSetpriv;
+  }
+  return command;
+}
+
+// The words as execve takes them: pointers into them, then a null pointer.
+std::vector<char*> Pointers(std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  pointers.reserve(words.size() + 1);
+  for (std::string& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 }  // namespace
 
 std::string Reading(long value) {
@@ -329,103 +389,101 @@ testing::AssertionResult KilledBy(std::optional<int> status, int signal) {
          << "expected death by " << strsignal(signal) << ", but the program " << Describe(*status);
 }
 
+// The program's standard input, output and error, and the write end of the
+// pipe on which a job's leader reports (-1 where there is no leader).
+struct Program::ChildFiles {
+  int in;
+  int out;  // < 0: standard output closed
+  int err;
+  int events;
+};
+
 Program::Program(const Options& options) : options_(options) {
+  const std::string working_dir = PrepareFolder();
+  if (working_dir.empty() || !OpenTerminal()) return;
+  Start(OpenChildFiles(), working_dir);
+}
+
+// Makes the program's folder and copies into it what it runs; returns the
+// folder to start it from, or "" when none could be made.
+std::string Program::PrepareFolder() {
   std::string pattern = (fs::temp_directory_path() / "bcdmon-e2e-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-    return;
+    return {};
   }
   dir_ = pattern;
 
   if (options_.program == nullptr) fs::copy_file(BCDMON_PATH, Path("bcdmon"));
   const char* driver = DriverPath(options_.driver);
   if (driver != nullptr) fs::copy_file(driver, Path("libzepdriver.so"));
-  const std::string working_dir = WorkingDir(dir_, options_.driver_in_working_dir);
+  std::string working_dir = WorkingDir(dir_, options_.driver_in_working_dir);
   // Run by root, the program is run as nobody, who must reach its files.
-  const bool drop = options_.unprivileged && geteuid() == 0;
-  if (drop) {
+  if (RunsAsNobody(options_)) {
     fs::permissions(dir_, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
   }
+  return working_dir;
+}
 
-  const bool pty = options_.session != Session::kNoTerminal;
-  if (!pty && options_.out == Out::kTerminal) {
+// Opens the pseudo-terminal, unless the program runs without one; false when
+// the program cannot run as asked.
+bool Program::OpenTerminal() {
+  if (!HasTerminal(options_)) {
+    if (options_.out != Out::kTerminal) return true;
     ADD_FAILURE() << "no terminal to write to";
-    return;
+    return false;
   }
-  if (pty) {
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
-      ADD_FAILURE() << "openpty: " << std::strerror(errno);
-      return;
-    }
-    master_ = High(master_);
-    slave_ = High(slave_);
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    tcgetattr(slave_, &before_);
+  if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
+    ADD_FAILURE() << "openpty: " << std::strerror(errno);
+    return false;
   }
-  const int out = OpenOutput();
-  const int in = pty && !options_.stdin_redirected ? slave_ : High(open("/dev/null", O_RDONLY));
-  const int err = pty ? slave_ : High(open(Path("stderr").c_str(), O_WRONLY | O_CREAT, 0644));
-  int events_out = -1;
+  master_ = High(master_);
+  slave_ = High(slave_);
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  tcgetattr(slave_, &before_);
+  return true;
+}
+
+Program::ChildFiles Program::OpenChildFiles() {
+  const bool pty = HasTerminal(options_);
+  ChildFiles files{};
+  files.out = OpenOutput();
+  files.in = pty && !options_.stdin_redirected ? slave_ : High(open("/dev/null", O_RDONLY));
+  files.err = pty ? slave_ : High(open(Path("stderr").c_str(), O_WRONLY | O_CREAT, 0644));
+  files.events = -1;
   if (options_.session == Session::kForegroundJob || options_.session == Session::kBackgroundJob) {
     int ends[2];
     if (pipe(ends) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
     events_ = High(ends[0]);
-    events_out = High(ends[1]);
+    files.events = High(ends[1]);
     fcntl(events_, F_SETFL, O_NONBLOCK);
   }
+  return files;
+}
 
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    if (text.rfind("LD_LIBRARY_PATH=", 0) == 0 || text.rfind("ZEPTEST_", 0) == 0) continue;
-    if (text.rfind("BCDMON_BOARD_CONF=", 0) == 0) continue;
-    environment.push_back(text);
-  }
-  // Not the host's board file, which may move the hardware driver's block.
-  environment.push_back("BCDMON_BOARD_CONF=" + Path("board.conf"));
-  environment.push_back("ZEPTEST_LOG=" + Path("calls.log"));
-  if (options_.hold) environment.push_back("ZEPTEST_HOLD=" + Path("release"));
-  if (options_.open_result != nullptr) {
-    environment.push_back(std::string("ZEPTEST_OPEN_RESULT=") + options_.open_result);
-  }
-  if (options_.reads != nullptr)
-    environment.push_back(std::string("ZEPTEST_READS=") + options_.reads);
-  if (options_.crash != nullptr)
-    environment.push_back(std::string("ZEPTEST_CRASH=") + options_.crash);
-  if (options_.adjusting_terminal) PreloadAdjustingTcsetattr(environment);
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  // The program where it lies, or the built one copied beside the driver;
-  // run through the wrapper, if any, and as nobody when asked.
-  std::string program = options_.program != nullptr ? options_.program : Path("bcdmon");
-  std::vector<std::string> words = options_.wrapper;
-  words.push_back(words.empty() ? "bcdmon" : program);
-  if (!options_.wrapper.empty()) program = options_.wrapper[0];
-  if (drop) {
-    words = Unprivileged(program);
-    program = kSetpriv;
-  }
-  std::vector<char*> argv;
-  argv.reserve(words.size() + 1);
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
+// Forks the child that runs the program with `files`, and learns the
+// program's process id: the child's own, or the one its job's leader reports.
+void Program::Start(const ChildFiles& files, const std::string& working_dir) {
+  std::vector<std::string> environment = Environment(options_, dir_);
+  Command command = CommandLine(options_, dir_);
+  const std::vector<char*> envp = Pointers(environment);
+  const std::vector<char*> argv = Pointers(command.words);
   const Plan plan{options_.session,
-                  in,
-                  out,
-                  err,
+                  files.in,
+                  files.out,
+                  files.err,
                   slave_,
-                  events_out,
+                  files.events,
                   options_.sigpipe_ignored,
                   working_dir.c_str(),
-                  program.c_str(),
+                  command.file.c_str(),
                   argv.data(),
                   envp.data()};
 
   child_ = fork();
   if (child_ == 0) ChildMain(plan);
   if (child_ < 0) ADD_FAILURE() << "fork: " << std::strerror(errno);
-  for (const int fd : {out, in, err, events_out}) {
+  for (const int fd : {files.out, files.in, files.err, files.events}) {
     if (fd >= 0 && fd != slave_) close(fd);
   }
   if (events_ < 0) {
@@ -477,42 +535,62 @@ int Program::OpenOutput() {
   return -1;
 }
 
-void Program::Pump(int milliseconds) {
+// Reads the outputs for `milliseconds`: each as soon as it has something, or
+// with `batch_ms` all they have every `batch_ms`.
+void Program::Pump(int milliseconds, int batch_ms) {
   const auto until = Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
     Collect();
-    pollfd fds[3];
-    std::string* sinks[3];
-    int* owners[3];
-    nfds_t count = 0;
-    const auto add = [&](int* fd, std::string* sink) {
-      if (*fd < 0) return;
-      fds[count] = pollfd{*fd, POLLIN, 0};
-      sinks[count] = sink;
-      owners[count++] = fd;
-    };
-    add(&master_, &terminal_);
-    add(&out_pipe_, &piped_);
-    add(&events_, &event_bytes_);
     const auto left = std::max<std::chrono::milliseconds::rep>(
         0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
-    if (poll(count > 0 ? fds : nullptr, count, static_cast<int>(left)) > 0) {
-      for (nfds_t i = 0; i < count; ++i) {
-        if (fds[i].revents == 0) continue;
-        char buffer[4096];
-        const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-        if (got > 0) {
-          sinks[i]->append(buffer, static_cast<std::size_t>(got));
-        } else if (owners[i] != &master_ && (got == 0 || (errno != EAGAIN && errno != EINTR))) {
-          close(*owners[i]);  // the end of a pipe
-          *owners[i] = -1;
-        }
+    if (batch_ms > 0) {
+      // A plain sleep, while the outputs gather in their buffers.
+      poll(nullptr, 0, static_cast<int>(std::min<std::chrono::milliseconds::rep>(left, batch_ms)));
+      while (ReadReady(0)) {
       }
+    } else {
+      ReadReady(static_cast<int>(left));
     }
     if (Clock::now() >= until) break;
   }
   Collect();
 }
+
+// Waits up to `wait_ms` for any output to have something, then reads once
+// from each that has; true when anything was read. A pipe that ended is
+// closed.
+bool Program::ReadReady(int wait_ms) {
+  pollfd fds[3];
+  std::string* sinks[3];
+  int* owners[3];
+  nfds_t count = 0;
+  const auto add = [&](int* fd, std::string* sink) {
+    if (*fd < 0) return;
+    fds[count] = pollfd{*fd, POLLIN, 0};
+    sinks[count] = sink;
+    owners[count++] = fd;
+  };
+  add(&master_, &terminal_);
+  add(&out_pipe_, &piped_);
+  add(&events_, &event_bytes_);
+  if (poll(count > 0 ? fds : nullptr, count, wait_ms) <= 0) return false;
+  bool read_any = false;
+  for (nfds_t i = 0; i < count; ++i) {
+    if (fds[i].revents == 0) continue;
+    char buffer[4096];
+    const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+    if (got > 0) {
+      sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      read_any = true;
+    } else if (owners[i] != &master_ && (got == 0 || (errno != EAGAIN && errno != EINTR))) {
+      close(*owners[i]);  // the end of a pipe
+      *owners[i] = -1;
+    }
+  }
+  return read_any;
+}
+
+void Program::ReadInBatches(int milliseconds, int every_ms) { Pump(milliseconds, every_ms); }
 
 void Program::Note(int status) {
   statuses_.push_back(status);
@@ -532,7 +610,11 @@ void Program::Collect() {
   }
   if (child_ > 0 && child_ == pid_ && !ended_) {
     int status = 0;
-    while (!ended_ && waitpid(child_, &status, WNOHANG | WUNTRACED | WCONTINUED) > 0) Note(status);
+    rusage usage{};
+    while (!ended_ && wait4(child_, &status, WNOHANG | WUNTRACED | WCONTINUED, &usage) > 0) {
+      Note(status);
+    }
+    if (ended_) usage_ = usage;
   }
 }
 

@@ -6,6 +6,7 @@
 #ifndef BCDMON_TESTS_E2E_HARNESS_H_
 #define BCDMON_TESTS_E2E_HARNESS_H_
 
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <termios.h>
 
@@ -113,6 +114,11 @@ class Program {
   // The next status of the program: ended, or also stopped when `stops`.
   std::optional<int> Wait(bool stops = false);
 
+  // Reads the outputs for `milliseconds`, a batch every `every_ms` rather
+  // than at each write, so that a program that writes often is seldom
+  // interrupted by its reader (as the benchmark needs).
+  void ReadInBatches(int milliseconds, int every_ms);
+
   void Type(const std::string& bytes);  // into the terminal, as a keyboard would
   void Signal(int signal);
   void Release();                           // lets a held OpenPort return
@@ -126,6 +132,10 @@ class Program {
   const std::string& piped() const { return piped_; }        // read so far
   const termios& mode_before() const { return before_; }
   termios Mode() const;
+  // Once the program ended, its resource usage from wait4 (CPU time, context
+  // switches), where it is the process forked here: the leader of its
+  // session, or with no terminal; else none.
+  std::optional<rusage> Usage() const { return usage_; }
 
   // After the program ended: all it wrote to the terminal; all it wrote to
   // standard output, "\r\n" turned back into "\n" for the terminal.
@@ -140,8 +150,14 @@ class Program {
   std::string TakeInput(std::size_t count);
 
  private:
+  struct ChildFiles;
+  std::string PrepareFolder();
+  bool OpenTerminal();
+  ChildFiles OpenChildFiles();
+  void Start(const ChildFiles& files, const std::string& working_dir);
   int OpenOutput();
-  void Pump(int milliseconds);
+  void Pump(int milliseconds, int batch_ms = 0);
+  bool ReadReady(int wait_ms);
   void Collect();
   void Note(int status);
   std::string Path(const char* name) const { return dir_ + "/" + name; }
@@ -163,6 +179,7 @@ class Program {
   std::string piped_;
   std::string event_bytes_;
   std::deque<int> statuses_;
+  std::optional<rusage> usage_;
 };
 
 }  // namespace e2e
