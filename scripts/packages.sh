@@ -26,6 +26,39 @@ missing_packages() {
   done
 }
 
+# What scripts/run.sh needs to build the program: build_packages where
+# dpkg-query can tell which are installed. Where it cannot (Fedora, Arch), the
+# packages have other names, so this checks for the commands themselves:
+# CMake, Ninja and a C++ compiler, as CMake looks for them, and names each
+# one that is missing.
+require_build_tools() {
+  if command -v dpkg-query >/dev/null; then
+    require_packages "${build_packages[@]}"
+    return
+  fi
+  local missing=()
+  command -v cmake >/dev/null || missing+=("CMake 3.25 or later (the command cmake)")
+  any_command ninja ninja-build samu || missing+=("Ninja (the command ninja)")
+  if [ -n "${CXX:-}" ]; then
+    any_command "${CXX%% *}" || missing+=("the C++ compiler that CXX names ($CXX)")
+  else
+    any_command c++ g++ clang++ || missing+=("a C++ compiler (c++, g++ or clang++)")
+  fi
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "bcdmon needs these to build; install them with your system's package manager:" >&2
+  printf '  %s\n' "${missing[@]}" >&2
+  exit 1
+}
+
+# True when one of the commands named is in PATH.
+any_command() {
+  local name
+  for name in "$@"; do
+    command -v "$name" >/dev/null && return 0
+  done
+  return 1
+}
+
 # Makes dpkg take packages of a foreign architecture such as i386 (apt reads
 # their lists at the next install); as root only.
 add_architecture() {

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-require_packages "${build_packages[@]}"
+require_build_tools
 cmake --preset release -DBCDMON_DEVICE=simulated >/dev/null
 cmake --build --preset release >/dev/null
 exec build/release/bcdmon
