@@ -13,39 +13,27 @@ namespace zep {
 namespace {
 
 constexpr char kPrefix[] = "libzepdriver: ";
+constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
 // Room for the longest line a driver writes: a few paths and their advice.
 constexpr std::size_t kLineSize = std::size_t{4} * PATH_MAX + 1024;
-
-void FormatArguments(char* line, std::size_t size, const char* format, va_list arguments) {
-  const int prefix = std::snprintf(line, size, "%s", kPrefix);
-  if (prefix < 0 || static_cast<std::size_t>(prefix) + 2 > size) return;
-  const std::size_t start = static_cast<std::size_t>(prefix);
-  const int text = std::vsnprintf(line + start, size - start - 1, format, arguments);
-  const std::size_t end =
-      text < 0 ? start : std::min(start + static_cast<std::size_t>(text), size - 2);
-  line[end] = '\n';
-  line[end + 1] = '\0';
-}
 
 }  // namespace
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as every driver line is formatted
-void FormatDriverLine(char* line, std::size_t size, const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  FormatArguments(line, size, format, arguments);
-  va_end(arguments);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as every driver line is formatted
 void WriteDriverLine(const char* format, ...) {
   char line[kLineSize];
+  std::memcpy(line, kPrefix, kPrefixLength);
   va_list arguments;
   va_start(arguments, format);
-  FormatArguments(line, sizeof line, format, arguments);
+  // One byte is kept back for the line feed, which ends even a text cut short.
+  const int text =
+      std::vsnprintf(line + kPrefixLength, sizeof line - kPrefixLength - 1, format, arguments);
   va_end(arguments);
+  const std::size_t end = kPrefixLength + std::min(static_cast<std::size_t>(std::max(text, 0)),
+                                                   sizeof line - kPrefixLength - 2);
+  line[end] = '\n';
   // Nothing is left to do if standard error is gone.
-  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line, std::strlen(line));
+  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line, end + 1);
 }
 
 }  // namespace zep
