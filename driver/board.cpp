@@ -1,7 +1,6 @@
 #include "driver/board.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
@@ -193,10 +192,6 @@ bool ParseBoard(std::FILE* stream, BoardFile* file) {
     } else {
       good = ApplyLine(name, line, text, &settings);
     }
-  }
-  if (good && std::ferror(stream) != 0) {
-    ReportBadBoardFile(name, 0, nullptr, "cannot be read: %s", std::strerror(errno));
-    good = false;
   }
   ApplySettings(settings, file);
   return good;

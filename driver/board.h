@@ -41,6 +41,7 @@ void SetBoardDefaults(BoardFile* file);
 // Parses the text of the board file `file->name` from `stream`, line by
 // line, into the keys of `file`. Returns false when the text is bad, after
 // the driver's one line that names the file, the line and what is wrong.
+// The caller checks the stream for a read error.
 bool ParseBoard(std::FILE* stream, BoardFile* file);
 
 // Writes the one line of a bad board file: the file, the line where there

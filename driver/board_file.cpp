@@ -69,7 +69,11 @@ bool ReadOpenFile(int descriptor, BoardFile* file) {
     close(descriptor);
     return false;
   }
-  const bool good = ParseBoard(stream, file);
+  bool good = ParseBoard(stream, file);
+  if (good && std::ferror(stream) != 0) {
+    ReportUnreadable(file->name, errno);
+    good = false;
+  }
   std::fclose(stream);
   return good;
 }
