@@ -15,8 +15,8 @@ namespace {
 constexpr int kLineLength = 256;
 constexpr int kSaturated = INT_MAX;  // a number past it is taken as it, far out of any range
 
-enum Key { kBase, kRead, kConfig, kComedi, kKeyCount };
-constexpr const char* kKeyNames[kKeyCount] = {"base", "read", "config", "comedi"};
+enum Key { kBase, kRead, kConfig, kComedi, kSubdevice, kKeyCount };
+constexpr const char* kKeyNames[kKeyCount] = {"base", "read", "config", "comedi", "subdevice"};
 
 // What the file gave: line[key] is 0 where it did not give the key. The
 // comedi node is a path, the others are numbers.
@@ -95,7 +95,7 @@ bool CheckRange(const char* file, int line, int key, const char* text, int value
                        "as base puts the block of 4 ports past 0xFFFF, the last I/O port");
     return false;
   }
-  if (key != kBase && value >= kBlockSize) {
+  if ((key == kRead || key == kConfig) && value >= kBlockSize) {
     ReportBadBoardFile(file, line, text, "is not an offset in the block of 4 ports: 0 to 3");
     return false;
   }
@@ -138,7 +138,7 @@ bool ApplyLine(const char* file, int line, char* text, Settings* settings) {
   const char* const name = Trimmed(text);
   const int key = KeyOf(name);
   if (key == kKeyCount) {
-    ReportBadBoardFile(file, line, name, "is not a key: base, read, config or comedi");
+    ReportBadBoardFile(file, line, name, "is not a key: base, read, config, comedi or subdevice");
     return false;
   }
   if (settings->line[key] != 0) {
@@ -157,8 +157,8 @@ void ApplySettings(const Settings& settings, BoardFile* file) {
   file->read = Given(settings, kRead, 0);
   file->config = Given(settings, kConfig, kControlOffset);
   file->config_given = settings.line[kConfig] != 0;
-  std::snprintf(file->comedi, sizeof file->comedi, "%s",
-                settings.line[kComedi] != 0 ? settings.comedi : kComediNode);
+  std::snprintf(file->comedi, sizeof file->comedi, "%s", settings.comedi);
+  file->subdevice = Given(settings, kSubdevice, kAnySubdevice);
 }
 
 }  // namespace

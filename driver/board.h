@@ -1,7 +1,7 @@
 // The board file says where the board is. For the hardware drivers, it
 // gives the block of ports that the program's address stands for, and the
 // ports of it that ReadPort reads and ConfigPort writes; for the comedi
-// device, the node to open and the port to read. The program always asks
+// device, the node, its subdevice and the byte of its lines to read. The program always asks
 // for 888, but a card on a PCI or PCIe slot has its block wherever the
 // firmware put it.
 #ifndef BCDMON_DRIVER_BOARD_H_
@@ -19,8 +19,8 @@ struct Board {
   int config;  // the port ConfigPort writes
 };
 
-constexpr int kAtAddress = -1;                  // a base the file leaves to the program's address
-constexpr char kComediNode[] = "/dev/comedi0";  // the node of the first board comedi has
+constexpr int kAtAddress = -1;     // a base the file leaves to the program's address
+constexpr int kAnySubdevice = -1;  // a subdevice the file leaves to the comedi device
 
 // What a board file says. Each key the file leaves out keeps its default,
 // and so does every key where there is no file: the block at the program's
@@ -32,7 +32,8 @@ struct BoardFile {
   int read;             // offsets in the block
   int config;
   bool config_given;      // the file sets config
-  char comedi[PATH_MAX];  // the comedi device's node
+  char comedi[PATH_MAX];  // the comedi device's node, or "" where it is to find one
+  int subdevice;          // the comedi device's subdevice, or kAnySubdevice
 };
 
 // Sets every key of `file` to its default.

@@ -13,6 +13,11 @@ namespace zep {
 // ready.
 void WriteDriverLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The same, for a line written while the program shows readings. Where
+// standard error is the terminal that shows them, the line starts on a
+// line of its own and ends with none, as each reading starts its own.
+void WriteDriverLineAmidReadings(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace zep
 
 #endif  // BCDMON_DRIVER_DRIVER_LINE_H_

@@ -52,7 +52,8 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
       {"decimal, no spaces or line feed", "base=53264", 0644, "", 0xD010, ""},
       {"tabs, 0X, comment", "\tbase\t=\t0XD010# the card\n", 0644, "", 0xD010, ""},
       {"the last block", "base = 0xfffc\n", 0644, "", 0xFFFC, ""},
-      {"a comedi node", "comedi = /dev/comedi1\nbase = 0xd010\n", 0644, "", 0xD010, ""},
+      {"the comedi keys", "comedi = /dev/comedi1\nsubdevice = 1\nbase = 0xd010\n", 0644, "", 0xD010,
+       ""},
       {"not a number", "#\nbase = 0xd01g\n", 0644, "", kBad, ", line 2: \"0xd01g\" is not"},
       {"a leading zero", "base = 0378\n", 0644, "", kBad,
        ", line 1: \"0378\" has a leading zero, which makes it octal to some programs and decimal "

@@ -36,16 +36,21 @@ void ReportNoBlock(int address) {
 }  // namespace
 
 // Says which ports the driver will touch, so that a wrong board file shows
-// before a port is touched.
+// before a port is touched, and that the comedi device's keys, where the
+// file sets them, move nothing here.
 bool AcceptBoard(const BoardFile& file) {
   const Board board = BoardAt(kProgramAddress, file);
+  const bool comedi_keys = file.comedi[0] != '\0' || file.subdevice != kAnySubdevice;
   WriteDriverLine(
       "hardware driver: reads I/O port 0x%x and configures 0x%x, of the block 0x%x to 0x%x "
-      "(%s%s%s)",
+      "(%s%s%s)%s",
       static_cast<unsigned int>(board.read), static_cast<unsigned int>(board.config),
       static_cast<unsigned int>(board.base), static_cast<unsigned int>(board.base + kBlockSize - 1),
       file.present ? "board file " : "no board file ", file.name,
-      file.present ? "" : ": the defaults");
+      file.present ? "" : ": the defaults",
+      comedi_keys ? "; the file's comedi and subdevice are the comedi device's, which this driver "
+                    "ignores"
+                  : "");
   return true;
 }
 
