@@ -62,13 +62,12 @@ bool Configure(const Source& source, unsigned int line, bool input) {
   return false;
 }
 
-// A board attached as "8255" has no subdevice where another driver held
-// its ports at the attach: the kernel logs the conflict, yet comedi_config
-// succeeds and leaves the node attached with nothing to read.
+// A board attached as "8255" has only unused subdevices where another
+// driver held its ports at the attach: the kernel logs the conflict, yet
+// comedi_config succeeds and leaves the node attached with nothing to read.
 bool ReportPortsHeld(comedi_t* device, const char* node, const BoardFile& file) {
   const char* const driver = comedi_get_driver_name(device);
-  if (driver == nullptr || std::strcmp(driver, "8255") != 0 || comedi_get_n_subdevices(device) > 0)
-    return false;
+  if (driver == nullptr || std::strcmp(driver, "8255") != 0) return false;
   const unsigned int base =
       static_cast<unsigned int>(file.base != kAtAddress ? file.base : kProgramAddress);
   WriteDriverLine(

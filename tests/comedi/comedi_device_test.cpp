@@ -2,6 +2,12 @@
 // finds or refuses, the subdevice and lines it reads, what it says at load,
 // and what the program's configuration, 137, does to each kind of lines.
 #include <comedilib.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cstring>
 #include <string>
@@ -278,26 +284,62 @@ TEST(ComediDeviceTest, FindsExaminesConfiguresAndReads) {
   }
 }
 
+// Standard error while `call` runs, with standard output on the same
+// pseudo-terminal, as a user at a console has them.
+template <typename Call>
+std::string TerminalOf(Call call) {
+  int master = -1;
+  int slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "no pseudo-terminal";
+  termios mode{};
+  tcgetattr(slave, &mode);
+  cfmakeraw(&mode);
+  tcsetattr(slave, TCSANOW, &mode);
+  const int output = dup(1);
+  const int error = dup(2);
+  dup2(slave, 1);
+  dup2(slave, 2);
+  call();
+  dup2(output, 1);
+  dup2(error, 2);
+  close(output);
+  close(error);
+  close(slave);
+  std::string shown;
+  char text[512];
+  pollfd ready = {master, POLLIN, 0};
+  for (ssize_t got = 1; got > 0 && poll(&ready, 1, 0) == 1;) {
+    got = read(master, text, sizeof text);
+    shown.append(text, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+  }
+  close(master);
+  return shown;
+}
+
 // A board detached while it is read: one line, and FF for every reading.
+// On a terminal that the readings share, the line stands apart from them,
+// each of which starts a line of its own.
 TEST(ComediDeviceTest, SaysAFailedReadOnce) {
-  stand_in::Reset();
-  stand_in::nodes[0] = k8255;
-  zep::BoardFile file{};
-  zep::SetBoardDefaults(&file);
-  bool accepted = false;
-  scratch::StderrOf([&] { accepted = zep::AcceptBoard(file); });
-  ASSERT_TRUE(accepted);
-  accepted_file = &file;
-  stand_in::nodes[0] = Detached(k8255);
-  const std::string said = scratch::StderrOf([] {
+  constexpr char kLine[] =
+      "libzepdriver: comedi device: reading subdevice 0 of /dev/comedi0 failed: No such device, "
+      "as the board was detached or removed: attach it or plug it in again, then start the "
+      "program again; the readings show FF from here";
+  const auto run = [] {
+    stand_in::Reset();
+    stand_in::nodes[0] = k8255;
+    static zep::BoardFile file{};
+    zep::SetBoardDefaults(&file);
+    accepted_file = zep::AcceptBoard(file) ? &file : nullptr;
+    stand_in::nodes[0] = Detached(k8255);
     OpenPort(888);
     for (int reading = 0; reading < 3; ++reading) EXPECT_EQ(ReadPort(888), 0xFF);
     ClosePort();
-  });
-  EXPECT_EQ(said,
-            "libzepdriver: comedi device: reading subdevice 0 of /dev/comedi0 failed: No such "
-            "device, as the board was detached or removed: attach it or plug it in again, then "
-            "start the program again; the readings show FF from here\n");
+  };
+  const std::string said = scratch::StderrOf(run);
+  EXPECT_EQ(said.substr(said.find('\n') + 1), kLine + std::string("\n"));
+  const std::string shown = TerminalOf(run);
+  EXPECT_EQ(shown.substr(shown.find("\nlibzepdriver: comedi device: reading")),
+            "\n" + std::string(kLine));
 }
 
 }  // namespace
