@@ -51,6 +51,11 @@ emulated_pc_kernel() {
     return 1
   fi
   local kernel=$emulated_pc_cache/$package.vmlinuz modules=$emulated_pc_cache/$package.comedi
+  local module missing=""
+  for module in "${emulated_pc_comedi_modules[@]}"; do
+    [ -s "$modules/$module.ko" ] || missing=yes
+  done
+  if [ -n "$missing" ]; then rm -rf "$modules"; fi
   if [ ! -s "$kernel" ] || [ ! -d "$modules" ]; then
     emulated_pc_fetch "$package" "$kernel" "$modules" || return 1
   fi
@@ -58,9 +63,12 @@ emulated_pc_kernel() {
   emulated_pc_modules=$modules
 }
 
-# The comedi core, the 8255 board's two modules, and comedi_test, a board
-# with no 8255 that attaches without hardware. Debian's 6.1 kernels ship
-# them uncompressed (.ko), as the guest loads them.
+# The comedi core, the 8255 board's two modules, comedi_parport for the
+# printer port, and comedi_test, a board with no digital input that attaches
+# without hardware. Debian's 6.1 kernels ship them uncompressed (.ko), as
+# the guest loads them. A cache that lacks one of them is fetched again.
+emulated_pc_comedi_modules=(comedi comedi_8255 8255 comedi_parport comedi_test)
+
 emulated_pc_fetch() {
   local package=$1 kernel=$2 modules=$3 scratch error status=0 module
   mkdir -p "$emulated_pc_cache"
@@ -69,7 +77,7 @@ emulated_pc_fetch() {
     dpkg-deb --fsys-tarfile "$scratch"/*.deb |
     tar -xf - -C "$scratch" --wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/drivers/comedi/*' &&
     mkdir "$scratch/comedi" || status=$?
-  for module in comedi comedi_8255 8255 comedi_test; do
+  for module in "${emulated_pc_comedi_modules[@]}"; do
     [ "$status" -eq 0 ] || break
     find "$scratch/lib" -name "$module.ko" -exec mv -t "$scratch/comedi" {} +
     [ -s "$scratch/comedi/$module.ko" ] || { error="it holds no $module.ko" && status=1; }

@@ -30,14 +30,16 @@ local_file=/usr/local$file
 # which the board files are those it writes (init.sh's board) | user: root
 # or UID:GID | program, with any arguments | what the driver says at load of
 # the ports it will touch, after "libzepdriver: " ("-": nothing) | outcome:
-# reads[:PORT] (open, configured, the PORT read until the key; 888 if none
-# is named), counts (the same with the simulated device's counter, and its
+# reads[:PORT[>>BITS]] (open, configured, the PORT read until the key, its
+# answer shifted right by BITS; 888 if none is named), detached:LINE (the
+# same, the board gone in the middle, said in "libzepdriver: LINE"), counts (the same with the simulated device's counter, and its
 # notice), terminal (the same with the output and errors on the terminal),
 # refused:REASON (the raw drivers' line after "0x37b: "), failed:LINE (the
 # open fails, and the driver's line is "libzepdriver: LINE"), bad:LINE (the
 # driver's line begins "libzepdriver: LINE"), loader (the program does not
 # start: no driver found) | what the run wrote to the ports:
-# PORT=BYTE,BYTE..., nothing to the others.
+# PORT=BYTE,BYTE..., nothing to the others ("bidir": what 890 answers, with
+# a printer port's bidirectional bit).
 # The refusals with /dev/port: by its mode (0600), then by the kernel itself.
 # A capable program outside the system folders: the loader drops the
 # RUNPATH entries relative to $ORIGIN that lead out of them, and keeps the
@@ -63,32 +65,57 @@ capable="unpack /usr && setcap cap_sys_rawio+ep /usr/bin/bcdmon"
 # The build's install, with its board file, laid into /usr/local afresh.
 local_install="rm -rf /usr/local && mkdir -p /usr/local && cp -a /pc/local/usr/local/. /usr/local/"
 simulated="simulated device, no board is read: a counter of hundredths of a second"
-# The package's comedi device, with the 8255 board at 888 attached to
-# /dev/comedi0 afresh (init.sh's comedi), its attach writing 0x9b to 891
-# before the run: a user in the node's group reads it with no privilege, as
-# the kernel does the port I/O, locked down or not; the device sets port A's
-# direction, then B's, each a word (0x8b, 0x89), and C's halves stay inputs.
-# Port C's run follows port A's on the same attach: with every direction
-# set, the word is written once, as the chip may have been reset since.
-# With no module loaded there is no node; comedi_test attaches with no
-# board, and has no 8255.
+# The package's comedi device: a user in the nodes' group reads with no
+# privilege, as the kernel does the port I/O, locked down or not. Each setup
+# detaches every node and attaches afresh (init.sh's comedi). Without a
+# comedi key the device finds the one board: the 8255 at 888, attached to
+# /dev/comedi2 with the other nodes unattached, whose attach writes 0x9b to
+# 891 before the run. The device tells its grouped lines by making port A an
+# output (0x8b), then sets port B's direction (0x89). Port C's run follows on
+# the same attach, A and B outputs already: the device moves port A in, then
+# back out (0x99, 0x89). Attached at two bases, the 8255 has a subdevice per
+# chip, and only the second chip's control register gets a word. Detached
+# in the middle of a run, the board reads as a floating bus, said once.
+# comedi_parport's data lines become inputs by the bidirectional bit of the
+# control port (890), which it sets on what the port reads back ("bidir");
+# its status lines are the status port's (889) bits 3 to 7. With no module
+# loaded there is no node; comedi_test attaches with no board, and has no
+# digital input.
 iocard=990 # the nodes' group, as libcomedi0's udev rule names it: in the guest's /etc/group
 in_group=65534:$iocard
-on_8255="unpack /usr comedi && comedi iocard /dev/comedi0 8255 0x378"
-node_defaults="comedi device: reads port A of the 8255 on /dev/comedi0 (no board file $file: the"
-node_defaults+=" defaults)"
+on_8255="unpack /usr comedi && comedi iocard /dev/comedi2 8255 0x378"
+found_8255="comedi device: reads lines 0 to 7 (port A) of subdevice 0 (24 lines of digital I/O) on"
+found_8255+=" /dev/comedi2, board 8255, the one board found (no board file $file: the defaults); 137"
+found_8255+=" makes ports A and B outputs, which a run drives, low after configuring: wire nothing that"
+found_8255+=" drives to them, and read the inputs, port C, with read = 2"
 at_every_boot="(at every boot: bcdmon(1), COMEDI DEVICE)"
+card_node="for a PCI or USB card, its comedi driver makes a node once the card is there (sudo"
+card_node+=" modprobe 8255_pci, ni_usb6501 or vmk80xx: the card's own), and /proc/comedi names it"
+gone="comedi device: reading subdevice 0 of /dev/comedi2 failed: No such device, as the board was"
+gone+=" detached or removed: attach it or plug it in again, then start the program again; the"
+gone+=" readings show FF from here"
+on_parport="unpack /usr comedi && comedi iocard /dev/comedi0 comedi_parport 0x378"
+parport="comedi device: reads lines 0 to 7 of subdevice 0 (8 lines of digital I/O) on /dev/comedi0,"
+parport+=" board comedi_parport, the one board found (no board file $file: the defaults); 137 means"
+parport+=" nothing to this subdevice: configuring makes the lines read inputs and leaves the others"
+parport+=" alone"
+status_lines="comedi device: reads lines 0 to 4 of subdevice 1 (5 digital inputs) on /dev/comedi0,"
+status_lines+=" board comedi_parport, the one board found (board file $file); bits 5 to 7 read 0"
 comedi_cases=(
-  "comedi, port A|$on_8255|$in_group|/usr/bin/bcdmon|$node_defaults|reads|891=139,137"
-  "comedi, port C|unpack /usr comedi && board /etc 'read = 2'|$in_group|/usr/bin/bcdmon|comedi device: reads port C of the 8255 on /dev/comedi0 (board file $file)|reads:890|891=137"
-  "comedi, outside the group|$on_8255|$nobody|/usr/bin/bcdmon|$node_defaults|failed:comedi device: cannot open /dev/comedi0: Permission denied; it opens for its group iocard: sudo adduser \$USER iocard, then log in again|"
-  "comedi, unattached|unpack /usr comedi && comedi iocard /dev/comedi0|$in_group|/usr/bin/bcdmon|$node_defaults|failed:comedi device: /dev/comedi0 is attached to no board: attach the board at its I/O base: sudo comedi_config /dev/comedi0 8255 0x378 $at_every_boot|"
+  "comedi, port A, found|$on_8255|$in_group|/usr/bin/bcdmon|$found_8255|reads|891=139,137"
+  "comedi, port C|unpack /usr comedi && board /etc 'read = 2'|$in_group|/usr/bin/bcdmon|comedi device: reads lines 16 to 23 (port C) of subdevice 0 (24 lines of digital I/O) on /dev/comedi2, board 8255, the one board found (board file $file)|reads:890|891=153,137"
+  "comedi, second chip|unpack /usr comedi && comedi iocard /dev/comedi0 8255 0x378,0xd010 && board /etc 'subdevice = 1' 'read = 2'|$in_group|/usr/bin/bcdmon|comedi device: reads lines 16 to 23 (port C) of subdevice 1 (24 lines of digital I/O) on /dev/comedi0, board 8255, the one board found (board file $file)|reads:0xd012|0xd013=139,137"
+  "comedi, detached|$on_8255 && during='comedi_config -r /dev/comedi2'|$in_group|/usr/bin/bcdmon|$found_8255|detached:$gone|891=139,137"
+  "comedi, printer port|$on_parport|$in_group|/usr/bin/bcdmon|$parport|reads|890=bidir"
+  "comedi, status lines|$on_parport && board /etc 'subdevice = 1'|$in_group|/usr/bin/bcdmon|$status_lines|reads:889>>3|"
+  "comedi, outside the group|$on_8255|$nobody|/usr/bin/bcdmon|-|failed:comedi device: cannot open /dev/comedi0, /dev/comedi1, /dev/comedi2 and /dev/comedi3: Permission denied; it opens for its group iocard: sudo adduser \$USER iocard, then log in again|"
+  "comedi, unattached|unpack /usr comedi && comedi iocard /dev/comedi0 && board /etc 'comedi = /dev/comedi0'|$in_group|/usr/bin/bcdmon|-|failed:comedi device: /dev/comedi0 is attached to no board: a PCI or USB card has a node of its own, which /proc/comedi names (comedi = /dev/comediN in $file); for a board at an I/O base, attach it: sudo comedi_config /dev/comedi0 8255 0x378 $at_every_boot|"
   # Another node holding the base, as a printer port's parport_pc would: the
   # kernel attaches the node all the same, with no 8255. Before the row that
   # unloads the modules, which detaches every node.
-  "comedi, base held|unpack /usr comedi && comedi iocard /dev/comedi1 8255 0x378 && comedi iocard /dev/comedi0 8255 0x378|$in_group|/usr/bin/bcdmon|$node_defaults|failed:comedi device: /dev/comedi0 is attached as an 8255 without its ports, which another driver held at the attach (the kernel's log says \"I/O port conflict\", /proc/ioports names the holder: parport0 is a printer port's): free them (a printer port's: sudo modprobe -r lp ppdev parport_pc), then attach again: sudo comedi_config -r /dev/comedi0 && sudo comedi_config /dev/comedi0 8255 0x378 (bcdmon(1), COMEDI DEVICE)|"
-  "comedi, no modules|unpack /usr comedi && comedi_unloaded|$in_group|/usr/bin/bcdmon|$node_defaults|failed:comedi device: no /dev/comedi0: for a PCI card, its comedi driver makes the node at boot (sudo modprobe 8255_pci; ls /dev/comedi*); for a board at an I/O base, attach it: sudo modprobe comedi comedi_num_legacy_minors=4 && sudo modprobe 8255 && sudo comedi_config /dev/comedi0 8255 0x378 $at_every_boot|"
-  "comedi, not an 8255|unpack /usr comedi && comedi iocard /dev/comedi1 comedi_test && board /etc 'comedi = /dev/comedi1'|$in_group|/usr/bin/bcdmon|comedi device: reads port A of the 8255 on /dev/comedi1 (board file $file)|failed:comedi device: /dev/comedi1 is attached to comedi_test (driver comedi_test), which has no 8255 (digital I/O of 24 lines): name the 8255 board's node in $file, as comedi = /dev/comediN|"
+  "comedi, base held|unpack /usr comedi && comedi iocard /dev/comedi1 8255 0x378 && comedi_config /dev/comedi0 8255 0x378 && board /etc 'comedi = /dev/comedi0'|$in_group|/usr/bin/bcdmon|-|failed:comedi device: /dev/comedi0 is attached as an 8255 without its ports, which another driver held at the attach (the kernel's log says \"I/O port conflict\", /proc/ioports names the holder: parport0 is a printer port's): free them (a printer port's: sudo modprobe -r lp ppdev parport_pc), then attach again: sudo comedi_config -r /dev/comedi0 && sudo comedi_config /dev/comedi0 8255 0x378 (bcdmon(1), COMEDI DEVICE)|"
+  "comedi, no modules|unpack /usr comedi && comedi_unloaded|$in_group|/usr/bin/bcdmon|-|failed:comedi device: no board is attached to /dev/comedi0 to /dev/comedi47: $card_node; for a board at an I/O base, attach it: sudo modprobe comedi comedi_num_legacy_minors=4 && sudo modprobe 8255 && sudo comedi_config /dev/comedi0 8255 0x378 $at_every_boot|"
+  "comedi, no digital input|unpack /usr comedi && comedi iocard /dev/comedi1 comedi_test && board /etc 'comedi = /dev/comedi1'|$in_group|/usr/bin/bcdmon|-|failed:comedi device: /dev/comedi1 is attached to comedi_test (driver comedi_test), which has no digital input or digital I/O: name the node of the board to read in $file, as comedi = /dev/comediN|"
 )
 cases=(
   "ioperm as root|-|root|/pc/ioperm/bcdmon|$local_defaults|reads|891=137"
@@ -127,10 +154,10 @@ cases=(
 # Locked down, the kernel refuses every process, root and the capable
 # program included, whatever the mode of /dev/port says first.
 locked="; the kernel is locked down (integrity), as under UEFI Secure Boot, and refuses port I/O"
-locked+=" to every process, root included: an 8255 board is read through the kernel's own comedi"
-locked+=" driver, with no privilege, by the comedi device (bcdmon-comedi; bcdmon(1), COMEDI DEVICE);"
-locked+=" for any other board, turning Secure Boot off in the firmware's setup lifts it (see"
-locked+=" kernel_lockdown(7))"
+locked+=" to every process, root included: a board that a comedi driver of the kernel knows (an 8255"
+locked+=" card, the printer port, a USB module) is read through it, with no privilege, by the comedi"
+locked+=" device (bcdmon-comedi; bcdmon(1), COMEDI DEVICE); for any other board, turning Secure Boot"
+locked+=" off in the firmware's setup lifts it (see kernel_lockdown(7))"
 lockdown_cases=(
   "ioperm as root, locked|-|root|/pc/ioperm/bcdmon|$local_defaults|refused:$eperm$locked|"
   "devport as root, locked|-|root|/pc/devport/bcdmon|$local_defaults|refused:$eperm$locked|"
@@ -350,6 +377,7 @@ run_case() {
   shown=$(grep -m 1 '^Unpacked BCD' <<<"$out" || true)
   summary="$name: status $status; written: ${written:-nothing}${shown:+; shown: $shown}"
   echo "$summary; $caps${err:+; said: ${err%$'\n'}}"
+  writes=${writes//bidir/$(($(answer 890) | 0x20))}
   [ "$written" = "$writes" ] || fail "$name: written $written, not $writes"
   local said=""
   [ "$announced" = - ] || said="libzepdriver: $announced"$'\n'
@@ -358,6 +386,7 @@ run_case() {
     reads:*) check_reads "${outcome#reads:}" ;;
     counts) said="libzepdriver: $simulated"$'\n' && check_reads counter ;;
     terminal) check_terminal ;;
+    detached:*) check_detached "${outcome#detached:}" ;;
     refused:*) check_said "cannot use I/O ports 0x378 to 0x37b: ${outcome#refused:}" ;;
     failed:*) check_said "${outcome#failed:}" ;;
     bad:*) check_bad "${outcome#bad:}" ;;
@@ -398,7 +427,8 @@ check_readings() {
   if [ "$1" = counter ]; then
     readings=${body//$'\n'"Unpacked BCD : "[0-9][0-9]/.}
   else
-    value=$(answer "$1")
+    value=$(answer "${1%>>*}")
+    [[ $1 != *'>>'* ]] || value=$((value >> ${1#*>>}))
     reading="Unpacked BCD : $(digit $((value >> 4)))$(digit $((value & 15)))"
     readings=${body//$'\n'"$reading"/.}
   fi
@@ -406,6 +436,27 @@ check_readings() {
   [ "$header$body$trailer" = "$out" ] && [ -n "$readings" ] && [ -z "${readings//./}" ] ||
     fail "$name: not \"$reading\" on every line between the header and the trailer:" \
       "$(head -c 300 <<<"$out")"
+}
+
+# The board gone in the middle of the run: the port's readings, then a
+# floating bus's, and the driver's one line about it; the key ends the run.
+check_detached() {
+  local value body reading floating
+  floating="Unpacked BCD : $(digit 15)$(digit 15)"
+  value=$(answer "${ports[0]}")
+  reading="Unpacked BCD : $(digit $((value >> 4)))$(digit $((value & 15)))"
+  body=${out#"$header"}
+  body=${body%"$trailer"}
+  [ "$status" = 1 ] || fail "$name: status $status, not 1"
+  [ "$header$body$trailer" = "$out" ] &&
+    awk -v port="$reading" -v floating="$floating" '
+      NR == 1 { next }
+      $0 == floating { gone = 1; next }
+      $0 != port || gone { bad = 1 }
+      END { exit !(gone && !bad) }' <<<"$body" ||
+    fail "$name: not the port's readings, then a floating bus's: $(tail -c 300 <<<"$out")"
+  local line="libzepdriver: $1"
+  [ "$err" = "$said$line"$'\n' ] || fail "$name: on standard error \"$err\", not \"$line\""
 }
 
 # Output and errors on the terminal, which turns every line feed into a

@@ -6,10 +6,11 @@
 #   run USER PROGRAM [ARGUMENTS...]
 #                     runs PROGRAM as USER (root, or UID:GID) in a session of
 #                     its own on the serial line, its output and errors into
-#                     files. Once it has shown readings: @caps, the capability
-#                     lines of its /proc/PID/status, and @key, to which the
-#                     host types a key. Then @status, @out and @err (gzip,
-#                     base64) and @end.
+#                     files. Once it has shown readings: the command a setup
+#                     left in $during, if any, and more readings after it;
+#                     @caps, the capability lines of its /proc/PID/status,
+#                     and @key, to which the host types a key. Then @status,
+#                     @out and @err (gzip, base64) and @end.
 #   term USER PROGRAM [ARGUMENTS...]
 #                     the same with its output and errors on the serial line,
 #                     where the host reads them and types the key; then
@@ -36,20 +37,34 @@ running() {
   [ -n "$state" ] && [ "$state" != Z ]
 }
 
+during="" # a command to run while the next run reads, which a setup may set
+
 readings() { grep -c '^Unpacked BCD' /tmp/out; }
 
+# Waits while PID runs, until the output file holds more than COUNT readings.
+# wait_readings PID COUNT
+wait_readings() {
+  local tenths=0
+  while running "$1" && [ "$(readings)" -le "$2" ] && [ "$tenths" -lt "$wait_tenths" ]; do
+    sleep 0.1
+    tenths=$((tenths + 1))
+  done
+}
+
 run() {
-  local user=$1 pid watchdog status tenths=0
+  local user=$1 pid watchdog status
   shift
   if [ "$user" != root ]; then
     set -- /pc/as_user "${user%:*}" "${user#*:}" "$@"
   fi
   setsid -c "$@" </dev/ttyS0 >/tmp/out 2>/tmp/err &
   pid=$!
-  while running "$pid" && [ "$(readings)" -lt "$readings_before_key" ] && [ "$tenths" -lt "$wait_tenths" ]; do
-    sleep 0.1
-    tenths=$((tenths + 1))
-  done
+  wait_readings "$pid" $((readings_before_key - 1))
+  if [ -n "$during" ] && running "$pid"; then
+    eval "$during" >/dev/null 2>&1
+    during=""
+    wait_readings "$pid" "$(readings)"
+  fi
   if running "$pid"; then
     echo "@caps" $(grep -E '^Cap(Inh|Prm|Eff|Amb):' "/proc/$pid/status")
     echo "@key"
@@ -91,7 +106,7 @@ unpack() {
 # comedi_test with none of its own.
 comedi_modules() {
   load_module comedi comedi_num_legacy_minors=4 && load_module comedi_8255 &&
-    load_module 8255 && load_module comedi_test noauto=1
+    load_module 8255 && load_module comedi_parport && load_module comedi_test noauto=1
 }
 
 # No comedi module loaded, as on a machine where none was set up; the nodes
@@ -101,7 +116,7 @@ comedi_unloaded() {
   for node in /dev/comedi[0-3]; do
     [ ! -e "$node" ] || comedi_config -r "$node" || return
   done
-  for module in comedi_test 8255 comedi_8255 comedi; do
+  for module in comedi_test comedi_parport 8255 comedi_8255 comedi; do
     [ ! -d "/sys/module/$module" ] || rmmod "$module" || return
   done
 }
@@ -112,15 +127,19 @@ load_module() {
   [ -d "/sys/module/$module" ] || insmod "/pc/comedi/$module.ko" "$@"
 }
 
-# NODE detached, then attached to BOARD with its options (the 8255's base),
-# if one is named, so that a case's writes are the same whatever ran before;
-# in GROUP, mode 0660, as libcomedi0's udev rule makes it (the guest has no
-# udev). comedi GROUP NODE [BOARD OPTION...]
+# Every node detached, then NODE attached to BOARD with its options (the
+# 8255's bases), if one is named, so that a case's writes and the board
+# found are the same whatever ran before; every node in GROUP, mode 0660,
+# as libcomedi0's udev rule makes them (the guest has no udev).
+# comedi GROUP NODE [BOARD OPTION...]
 comedi() {
-  local group=$1 node=$2
+  local group=$1 node=$2 each
   shift 2
-  comedi_modules && comedi_config -r "$node" && { [ $# -eq 0 ] || comedi_config "$node" "$@"; } &&
-    chgrp "$group" "$node" && chmod 0660 "$node"
+  comedi_modules || return
+  for each in /dev/comedi[0-3]; do
+    comedi_config -r "$each" && chgrp "$group" "$each" && chmod 0660 "$each" || return
+  done
+  [ $# -eq 0 ] || comedi_config "$node" "$@"
 }
 
 # A board file as the package's: root's, mode 0644. board FOLDER LINE...
