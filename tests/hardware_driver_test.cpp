@@ -183,10 +183,11 @@ TEST(RefusalTest, NamesTheCauseAndTheStepThatHelpsWhereTheProgramStands) {
       {EACCES,
        {false, false, false, Lockdown::kConfidentiality, "/b/bcdmon"},
        "Permission denied; the kernel is locked down (confidentiality), as under UEFI Secure "
-       "Boot, and refuses port I/O to every process, root included: an 8255 board is read "
-       "through the kernel's own comedi driver, with no privilege, by the comedi device "
-       "(bcdmon-comedi; bcdmon(1), COMEDI DEVICE); for any other board, turning Secure Boot off "
-       "in the firmware's setup lifts it (see kernel_lockdown(7))\n"},
+       "Boot, and refuses port I/O to every process, root included: a board that a comedi "
+       "driver of the kernel knows (an 8255 card, the printer port, a USB module) is read through "
+       "it, with no privilege, by the comedi device (bcdmon-comedi; bcdmon(1), COMEDI DEVICE); for "
+       "any other board, turning Secure Boot off in the firmware's setup lifts it (see "
+       "kernel_lockdown(7))\n"},
       {EPERM,
        {false, false, false, Lockdown::kUnseen, "/home/a b/it's/bcdmon"},
        "Operation not permitted; run it as root: sudo '/home/a b/it'\\''s/bcdmon'\n"},

@@ -60,10 +60,11 @@ void Advise(int error, const Standing& standing, char* advice, std::size_t size)
   if (refused && IsLockedDown(standing.lockdown)) {
     std::snprintf(advice, size,
                   "; the kernel is locked down (%s), as under UEFI Secure Boot, and refuses port "
-                  "I/O to every process, root included: an 8255 board is read through the "
-                  "kernel's own comedi driver, with no privilege, by the comedi device "
-                  "(bcdmon-comedi; bcdmon(1), COMEDI DEVICE); for any other board, turning "
-                  "Secure Boot off in the firmware's setup lifts it (see kernel_lockdown(7))",
+                  "I/O to every process, root included: a board that a comedi driver of the "
+                  "kernel knows (an 8255 card, the printer port, a USB module) is read through "
+                  "it, with no privilege, by the comedi device (bcdmon-comedi; bcdmon(1), COMEDI "
+                  "DEVICE); for any other board, turning Secure Boot off in the firmware's "
+                  "setup lifts it (see kernel_lockdown(7))",
                   kModeNames[static_cast<int>(standing.lockdown)]);
   } else if (error == EPERM && standing.held_rawio) {
     std::snprintf(advice, size, ", although the program held CAP_SYS_RAWIO; %s",
