@@ -1,14 +1,12 @@
 // The comedi device on boards that a stand-in comedilib holds: the node it
 // finds or refuses, the subdevice and lines it reads, what it says at load,
 // and what the program's configuration, 137, does to each kind of lines.
-#include <comedilib.h>
 #include <poll.h>
 #include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -34,243 +32,136 @@ using stand_in::Node;
 using stand_in::Subdevice;
 
 constexpr unsigned int kLines = 0x3C5A96;  // ports C, B and A of a 24-line board
-const Node kUnattached = {ENODEV, nullptr, nullptr, {}, 0};
-const Node kDenied = {EACCES, nullptr, nullptr, {}, 0};
-const Node k8255 = {0, "8255", "8255", {{COMEDI_SUBD_DIO, 24, true, 0, kLines, false}}, 1};
-const Node kTwoChips = {
-    0,
-    "pci-dio48h",
-    "8255_pci",
-    {{COMEDI_SUBD_DIO, 24, true, 0, 0, false}, {COMEDI_SUBD_DIO, 24, true, 0, kLines, false}},
-    2};
-// Port C and half of B outputs, set line by line, as ni_usb6501's may be.
-const Node kLineByLine = {
-    0, "ni_usb6501", "ni_usb6501", {{COMEDI_SUBD_DIO, 24, false, 0xFF0F00, kLines, false}}, 1};
-const Node kParport = {0,
-                       "comedi_parport",
-                       "comedi_parport",
-                       {{COMEDI_SUBD_DIO, 8, false, 0xFF, 0x96, false},
-                        {COMEDI_SUBD_DI, 5, false, 0, 0x1F, false},
-                        {COMEDI_SUBD_DO, 4, false, 0xF, 0, false}},
-                       3};
-const Node kK8055 = {0,
-                     "K8055 (VM110)",
-                     "vmk80xx",
-                     {{COMEDI_SUBD_AI, 2, false, 0, 0, false},
-                      {COMEDI_SUBD_DO, 8, false, 0xFF, 0, false},
-                      {COMEDI_SUBD_DI, 5, false, 0, 0xFF, false}},
-                     3};
-const Node kNoDigital = {
-    0, "comedi_test", "comedi_test", {{COMEDI_SUBD_AI, 8, false, 0, 0, false}}, 1};
-Node Detached(Node node) {
-  node.subdevices[0].gone = true;
-  return node;
-}
+constexpr Subdevice kChip = {COMEDI_SUBD_DIO, 24, true, 0, kLines};
+constexpr Subdevice kAnalog = {COMEDI_SUBD_AI, 8, false, 0, 0};
 
-struct Placed {
-  int number;
-  Node node;
-};
+// A node by its letter: absent, unattached, denied; an 8255, one after a
+// run under 137, a card of two; a board that sets its lines one by one, its
+// port C and half of B outputs; a printer port; a Velleman K8055; a board
+// with no digital input.
+Node NodeOf(char letter) {
+  switch (letter) {
+    case 'u':
+      return {ENODEV, nullptr, {}, 0};
+    case 'd':
+      return {EACCES, nullptr, {}, 0};
+    case '8':
+      return {0, "8255", {kChip}, 1};
+    case 'o':
+      return {0, "8255", {{COMEDI_SUBD_DIO, 24, true, 0xFFFF, kLines}}, 1};
+    case '2':
+      return {0, "pci-dio48h", {{COMEDI_SUBD_DIO, 24, true, 0, 0}, kChip}, 2};
+    case 'l':
+      return {0, "ni_usb6501", {{COMEDI_SUBD_DIO, 24, false, 0xFF0F00, kLines}}, 1};
+    case 'p':
+      return {0,
+              "comedi_parport",
+              {{COMEDI_SUBD_DIO, 8, false, 0xFF, 0x96},
+               {COMEDI_SUBD_DI, 5, false, 0, 0xFF},
+               {COMEDI_SUBD_DO, 4, false, 0xF, 0}},
+              3};
+    case 'k':
+      return {0,
+              "vmk80xx",
+              {kAnalog, {COMEDI_SUBD_DO, 8, false, 0xFF, 0}, {COMEDI_SUBD_DI, 5, false, 0, 0xFF}},
+              3};
+    case 't':
+      return {0, "comedi_test", {kAnalog}, 1};
+    default:
+      return {ENOENT, nullptr, {}, 0};
+  }
+}
 
 // NOLINTNEXTLINE(clang-analyzer-optin.performance.Padding): rows read in this order
 struct ComediCase {
   const char* name;
-  std::initializer_list<Placed> nodes;
-  const char* comedi;  // the file's node; "": none named
-  int subdevice;       // the file's, or kAnySubdevice
-  int read;
-  const char* said;               // in the line at load
-  int byte;                       // each reading; -1: refused at load
-  const char* words = "";         // written to the subdevice read, if an 8255's
-  unsigned int outputs = 0;       // its lines that are outputs after configuring
-  unsigned int ever_outputs = 0;  // and those that ever were
+  const char* nodes;  // /dev/comedi0 on, a letter each, as NodeOf reads them
+  const char* file;   // the board file's text
+  const char* said;   // in the line at load
+  const char* run;    // what a run reads and does to the subdevice read, as RunOn says
 };
 
-constexpr int kAny = zep::kAnySubdevice;
-constexpr char kFile[] = "/etc/bcdmon/board.conf";
-
-// The number after `marker` in the line.
-unsigned long NumberAfter(const std::string& line, const char* marker) {
-  const std::size_t at = line.find(marker);
-  return at == std::string::npos
-             ? 0
-             : std::strtoul(line.c_str() + at + std::strlen(marker), nullptr, 10);
-}
-
-// A run of the program on the board accepted, as what it read and what
-// configuring did to the subdevice the line at load named.
+// A run of the program on the board accepted at load: the byte read, the
+// words written, and the lines of the subdevice `said` names that are
+// outputs, and that were ever made outputs.
 std::string RunOn(const std::string& said) {
   int byte = 0;
-  const std::string run = scratch::StderrOf([&] {
+  const std::string lines = scratch::StderrOf([&] {
     OpenPort(888);
     ConfigPort(888, 137);
     byte = ReadPort(888);
     ClosePort();
   });
-  const Subdevice& read = stand_in::nodes[NumberAfter(said, " on /dev/comedi")]
-                              .subdevices[NumberAfter(said, " of subdevice ")];
-  char text[256];
-  std::snprintf(text, sizeof text, "0x%02x [%s] 0x%x 0x%x %s", static_cast<unsigned int>(byte),
-                read.words, read.outputs, read.ever_outputs, run.c_str());
+  const auto number_after = [&](const char* marker) {
+    return std::strtoul(said.c_str() + said.find(marker) + std::strlen(marker), nullptr, 10);
+  };
+  const Subdevice& read =
+      stand_in::nodes[number_after(" on /dev/comedi")].subdevices[number_after(" of subdevice ")];
+  char text[128];
+  std::snprintf(text, sizeof text, "byte 0x%02x, words%s, outputs 0x%x, made 0x%x%s",
+                static_cast<unsigned int>(byte), read.words, read.outputs, read.ever_outputs,
+                lines.c_str());
   return text;
 }
 
-// An open refused at load fails with no other line.
-std::string RunRefused() {
-  int opened = 1;
-  const std::string said = scratch::StderrOf([&] { opened = OpenPort(888); });
-  return "refused " + std::to_string(opened) + said;
-}
-
-// What the row's run shows, as RunOn or RunRefused gives it.
-std::string Wanted(const ComediCase& row) {
-  if (row.byte < 0) return "refused 0";
-  char wanted[256];
-  std::snprintf(wanted, sizeof wanted, "0x%02x [%s] 0x%x 0x%x ",
-                static_cast<unsigned int>(row.byte), row.words, row.outputs, row.ever_outputs);
-  return wanted;
-}
-
-// The board file of the row, given to the device as if read at load.
+// The row's boards and board file, given to the device as if read at load.
 std::string Accept(const ComediCase& row, zep::BoardFile* file, bool* accepted) {
-  stand_in::Reset();
-  for (const Placed& placed : row.nodes) stand_in::nodes[placed.number] = placed.node;
-  zep::SetBoardDefaults(file);
-  std::snprintf(file->name, sizeof file->name, "%s", kFile);
+  for (int node = 0; node < stand_in::kNodes; ++node) {
+    stand_in::nodes[node] =
+        NodeOf(row.nodes[std::min(static_cast<std::size_t>(node), std::strlen(row.nodes))]);
+  }
+  std::snprintf(file->name, sizeof file->name, "/etc/bcdmon/board.conf");
   file->present = true;
-  std::snprintf(file->comedi, sizeof file->comedi, "%s", row.comedi);
-  file->subdevice = row.subdevice;
-  file->read = row.read;
+  std::string text = row.file;
+  std::FILE* const stream = fmemopen(text.data(), text.size(), "r");
+  EXPECT_TRUE(zep::ParseBoard(stream, file));
+  std::fclose(stream);
   return scratch::StderrOf([&] { *accepted = zep::AcceptBoard(*file); });
 }
 
 TEST(ComediDeviceTest, FindsExaminesConfiguresAndReads) {
   const ComediCase cases[] = {
-      {"an 8255, port A",
-       {{0, k8255}},
-       "/dev/comedi0",
-       kAny,
-       0,
+      {"an 8255 named, port A", "8", "comedi = /dev/comedi0",
        "reads lines 0 to 7 (port A) of subdevice 0 (24 lines of digital I/O) on /dev/comedi0, "
-       "board 8255 (board file /etc/bcdmon/board.conf); 137 makes ports A and B outputs, which a "
-       "run drives, low after configuring: wire nothing that drives to them, and read the inputs, "
-       "port C, with read = 2",
-       0x96,
-       "0x8b 0x89",
-       0xFFFF,
-       0xFFFF},
-      {"found on comedi2",
-       {{0, kUnattached}, {1, kUnattached}, {2, k8255}},
-       "",
-       kAny,
-       2,
-       "reads lines 16 to 23 (port C) of subdevice 0 (24 lines of digital I/O) on /dev/comedi2, "
-       "board 8255, the one board found (board file",
-       0x3C,
-       "0x8b 0x89",
-       0xFFFF,
-       0xFFFF},
-      {"already 137",
-       {{0, {0, "8255", "8255", {{COMEDI_SUBD_DIO, 24, true, 0xFFFF, kLines}}, 1}}},
-       "",
-       kAny,
-       2,
-       "(port C)",
-       0x3C,
-       "0x99 0x89",
-       0xFFFF,
-       0xFF},
-      {"the second chip",
-       {{0, kTwoChips}},
-       "",
-       1,
-       1,
-       "of subdevice 1",
-       0x5A,
-       "0x8b 0x89",
-       0xFFFF,
-       0xFFFF},
-      {"line by line",
-       {{0, kLineByLine}},
-       "",
-       kAny,
-       1,
+       "board 8255 (board file /etc/bcdmon/board.conf); 137 makes ports A and B outputs",
+       "byte 0x96, words 0x8b 0x89, outputs 0xffff, made 0xffff"},
+      {"found on comedi2", "uu8", "read = 2",
+       "(port C) of subdevice 0 (24 lines of digital I/O) on /dev/comedi2, board 8255, the one "
+       "board found (board file /etc/bcdmon/board.conf)\n",
+       "byte 0x3c, words 0x8b 0x89, outputs 0xffff, made 0xffff"},
+      {"after a run", "o", "read = 2", "(port C)",
+       "byte 0x3c, words 0x99 0x89, outputs 0xffff, made 0xff"},
+      {"the second chip", "2", "subdevice = 1\nread = 1", "of subdevice 1",
+       "byte 0x5a, words 0x8b 0x89, outputs 0xffff, made 0xffff"},
+      {"line by line", "l", "read = 1",
        "reads lines 8 to 15 of subdevice 0 (24 lines of digital I/O) on /dev/comedi0, board "
        "ni_usb6501, the one board found (board file /etc/bcdmon/board.conf); 137 means nothing",
-       0x5A,
-       "",
-       0xFF0000,
-       0x1},
-      {"8 lines", {{0, kParport}}, "", kAny, 0, "subdevice 0 (8 lines of digital I/O)", 0x96},
-      {"5 inputs",
-       {{0, kParport}},
-       "/dev/comedi0",
-       1,
-       0,
+       "byte 0x5a, words, outputs 0xff0000, made 0x1"},
+      {"5 inputs", "p", "subdevice = 1",
        "reads lines 0 to 4 of subdevice 1 (5 digital inputs) on /dev/comedi0, board "
-       "comedi_parport (board file /etc/bcdmon/board.conf); bits 5 to 7 read 0",
-       0x1F,
-       "",
-       0,
-       0},
-      {"the first to read",
-       {{0, kK8055}},
-       "",
-       kAny,
-       0,
-       "of subdevice 2 (5 digital inputs)",
-       0x1F,
-       "",
-       0,
-       0},
-      {"a read past the last line",
-       {{0, kK8055}},
-       "",
-       kAny,
-       1,
+       "comedi_parport, the one board found (board file /etc/bcdmon/board.conf); bits 5 to 7 "
+       "read 0\n",
+       "byte 0x1f, words, outputs 0x0, made 0x0"},
+      {"a read past the last line", "k", "read = 1",
        "read = 1 in /etc/bcdmon/board.conf names lines 8 to 15, past the last of subdevice 2 of "
        "/dev/comedi0, which has 5: read = 0 reads them",
-       -1},
-      {"an 8255's control register", {{0, k8255}}, "", kAny, 3, "read = 3 names the 8255's", -1},
-      {"an output subdevice",
-       {{0, kParport}},
-       "",
-       2,
-       0,
+       "refused"},
+      {"an 8255's control register", "8", "read = 3", "read = 3 names the 8255's", "refused"},
+      {"an output subdevice", "p", "subdevice = 2",
        "subdevice 2 of /dev/comedi0 (comedi_parport), which /etc/bcdmon/board.conf names, is "
        "digital output, which cannot be read: subdevice 0 and 1 can be read",
-       -1},
-      {"no such subdevice", {{0, kParport}}, "", 5, 0, "has no subdevice 5", -1},
-      {"no digital input",
-       {{1, kNoDigital}},
-       "",
-       kAny,
-       0,
-       "/dev/comedi1 is attached to comedi_test (driver comedi_test), which has no digital",
-       -1},
-      {"no board",
-       {{0, kUnattached}},
-       "",
-       kAny,
-       0,
-       "no board is attached to /dev/comedi0 to /dev/comedi47: for a PCI or USB card",
-       -1},
-      {"several boards",
-       {{0, k8255}, {4, kTwoChips}, {5, kNoDigital}},
-       "",
-       kAny,
-       0,
+       "refused"},
+      {"no such subdevice", "p", "subdevice = 5", "(comedi_parport) has no subdevice 5", "refused"},
+      {"no digital input", "-t", "", "/dev/comedi1 is attached to comedi_test (driver comedi_test)",
+       "refused"},
+      {"no board", "u", "", "no board is attached to /dev/comedi0 to /dev/comedi47: for a PCI",
+       "refused"},
+      {"several boards", "8---2t", "",
        "2 boards can be read, on /dev/comedi0 (8255) and /dev/comedi4 (pci-dio48h): name one in "
        "/etc/bcdmon/board.conf, as comedi = /dev/comedi0",
-       -1},
-      {"one denied",
-       {{0, kDenied}, {1, k8255}},
-       "",
-       kAny,
-       0,
-       "cannot open /dev/comedi0: Permission denied",
-       -1},
-      {"the named node absent", {{1, k8255}}, "/dev/comedi0", kAny, 0, "no /dev/comedi0: ", -1},
+       "refused"},
+      {"one denied", "d8", "", "cannot open /dev/comedi0: Permission denied", "refused"},
+      {"the named node absent", "-8", "comedi = /dev/comedi0", "no /dev/comedi0: ", "refused"},
   };
   for (const ComediCase& row : cases) {
     SCOPED_TRACE(row.name);
@@ -280,7 +171,8 @@ TEST(ComediDeviceTest, FindsExaminesConfiguresAndReads) {
     const bool one_line = said.find('\n') == said.size() - 1;
     EXPECT_TRUE(one_line && said.find(row.said) != std::string::npos) << said;
     accepted_file = accepted ? &file : nullptr;
-    EXPECT_EQ(accepted ? RunOn(said) : RunRefused(), Wanted(row));
+    EXPECT_EQ(accepted ? RunOn(said) : "refused" + scratch::StderrOf([] { OpenPort(888); }),
+              row.run);
   }
 }
 
@@ -291,10 +183,6 @@ std::string TerminalOf(Call call) {
   int master = -1;
   int slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "no pseudo-terminal";
-  termios mode{};
-  tcgetattr(slave, &mode);
-  cfmakeraw(&mode);
-  tcsetattr(slave, TCSANOW, &mode);
   const int output = dup(1);
   const int error = dup(2);
   dup2(slave, 1);
@@ -320,26 +208,23 @@ std::string TerminalOf(Call call) {
 // On a terminal that the readings share, the line stands apart from them,
 // each of which starts a line of its own.
 TEST(ComediDeviceTest, SaysAFailedReadOnce) {
-  constexpr char kLine[] =
+  const std::string line =
       "libzepdriver: comedi device: reading subdevice 0 of /dev/comedi0 failed: No such device, "
       "as the board was detached or removed: attach it or plug it in again, then start the "
       "program again; the readings show FF from here";
   const auto run = [] {
-    stand_in::Reset();
-    stand_in::nodes[0] = k8255;
     static zep::BoardFile file{};
-    zep::SetBoardDefaults(&file);
-    accepted_file = zep::AcceptBoard(file) ? &file : nullptr;
-    stand_in::nodes[0] = Detached(k8255);
+    bool accepted = false;
+    Accept({"", "8", "", "", ""}, &file, &accepted);
+    accepted_file = &file;
+    stand_in::nodes[0].subdevices[0].gone = true;
     OpenPort(888);
     for (int reading = 0; reading < 3; ++reading) EXPECT_EQ(ReadPort(888), 0xFF);
     ClosePort();
   };
-  const std::string said = scratch::StderrOf(run);
-  EXPECT_EQ(said.substr(said.find('\n') + 1), kLine + std::string("\n"));
+  EXPECT_EQ(scratch::StderrOf(run), line + "\n");
   const std::string shown = TerminalOf(run);
-  EXPECT_EQ(shown.substr(shown.find("\nlibzepdriver: comedi device: reading")),
-            "\n" + std::string(kLine));
+  EXPECT_EQ(shown.substr(std::min(shown.find("\r\nlibzepdriver"), shown.size())), "\r\n" + line);
 }
 
 }  // namespace

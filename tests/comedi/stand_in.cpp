@@ -1,23 +1,14 @@
-// The calls of comedilib that the comedi device makes, on the boards of
+// A stand-in for comedilib, linked into the comedi device's test in place
+// of the real library: the calls the device makes, on the boards of
 // stand_in::nodes. Each parameter is named as comedilib.h names it.
 #include "tests/comedi/stand_in.h"
-
-#include <comedilib.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-namespace stand_in {
-
-Node nodes[48];
-
-void Reset() {
-  for (Node& node : nodes) node = Node{ENOENT, nullptr, nullptr, {}, 0};
-}
-
-}  // namespace stand_in
+stand_in::Node stand_in::nodes[stand_in::kNodes];
 
 namespace {
 
@@ -40,15 +31,12 @@ unsigned int MovedWith(const stand_in::Subdevice& subdevice, unsigned int chan) 
 
 // Appends the word an 8255's driver writes for the directions.
 void AppendWord(stand_in::Subdevice* subdevice) {
-  const unsigned int outputs = subdevice->outputs;
-  unsigned int word = 0x80;
-  if ((outputs & 0xFFU) == 0) word |= 0x10;
-  if ((outputs & 0xFF00U) == 0) word |= 0x02;
-  if ((outputs & 0xF00000U) == 0) word |= 0x08;
-  if ((outputs & 0xF0000U) == 0) word |= 0x01;
+  const unsigned int in = ~subdevice->outputs;
+  const unsigned int word =
+      0x80U | ((in & 0xFFU) == 0xFFU ? 0x10U : 0) | ((in & 0xFF00U) == 0xFF00U ? 0x02U : 0) |
+      ((in & 0xF00000U) == 0xF00000U ? 0x08U : 0) | ((in & 0xF0000U) == 0xF0000U ? 0x01U : 0);
   const std::size_t used = std::strlen(subdevice->words);
-  std::snprintf(subdevice->words + used, sizeof subdevice->words - used, "%s0x%02x",
-                used == 0 ? "" : " ", word);
+  std::snprintf(subdevice->words + used, sizeof subdevice->words - used, " 0x%02x", word);
 }
 
 }  // namespace
@@ -65,7 +53,7 @@ int comedi_close(comedi_t* /*it*/) { return 0; }
 int comedi_errno() { return last_error; }
 int comedi_get_n_subdevices(comedi_t* it) { return NodeOf(it).count; }
 const char* comedi_get_board_name(comedi_t* it) { return NodeOf(it).board; }
-const char* comedi_get_driver_name(comedi_t* it) { return NodeOf(it).driver; }
+const char* comedi_get_driver_name(comedi_t* it) { return NodeOf(it).board; }
 
 int comedi_get_subdevice_type(comedi_t* it, unsigned int subdevice) {
   return NodeOf(it).subdevices[subdevice].type;
