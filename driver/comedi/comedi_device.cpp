@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr int kLinesPerByte = 8;
 constexpr char kPortNames[] = "ABC";  // an 8255's, by the board file's read
 constexpr int kPortC = 2;             // the read of an 8255's inputs under 137
 
@@ -49,8 +48,8 @@ void DescribeLines(char* text, std::size_t size) {
 // The lines that make the byte, as "lines 16 to 23 (port C)", and where
 // fewer than 8, the bits that read 0.
 void DescribeByte(int read, char* text, std::size_t size, char* missing, std::size_t missing_size) {
-  const int first = kLinesPerByte * read;
-  const int last = std::min(first + kLinesPerByte, source.lines) - 1;
+  const int first = zep::kLinesPerByte * read;
+  const int last = std::min(first + zep::kLinesPerByte, source.lines) - 1;
   if (first == last) {
     std::snprintf(text, size, "line %d", first);
   } else if (source.kind == zep::Lines::kGroups8255) {
@@ -60,9 +59,9 @@ void DescribeByte(int read, char* text, std::size_t size, char* missing, std::si
   }
   const int bits = last - first + 1;
   missing[0] = '\0';
-  if (bits == kLinesPerByte - 1) {
+  if (bits == zep::kLinesPerByte - 1) {
     std::snprintf(missing, missing_size, "; bit 7 reads 0");
-  } else if (bits < kLinesPerByte) {
+  } else if (bits < zep::kLinesPerByte) {
     std::snprintf(missing, missing_size, "; bits %d to 7 read 0", bits);
   }
 }
@@ -166,8 +165,8 @@ int ZEP_CALL ReadPort(int address) {
     read_failed = true;
     return zep::kFloatingBus;
   }
-  const int first = kLinesPerByte * board_file->read;
-  const int count = std::min(source.lines - first, kLinesPerByte);
+  const int first = zep::kLinesPerByte * board_file->read;
+  const int count = std::min(source.lines - first, zep::kLinesPerByte);
   return static_cast<int>(lines >> first & ((1U << count) - 1));
 }
 

@@ -15,6 +15,7 @@ namespace zep {
 
 constexpr char kDevice[] = "comedi device: ";  // how its lines begin, after the library's name
 constexpr int kNodes = 48;                     // /dev/comedi0 to /dev/comedi47, as comedi has
+constexpr int kLinesPerByte = 8;               // the board file's read picks lines 8 * read on
 
 // How the subdevice's lines take a direction, and so what the program's
 // configuration does to them.

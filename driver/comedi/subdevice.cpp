@@ -16,8 +16,6 @@ namespace zep {
 
 namespace {
 
-constexpr int kLinesPerByte = 8;
-
 bool IsReadable(int type) { return type == COMEDI_SUBD_DI || type == COMEDI_SUBD_DIO; }
 
 // What a subdevice of the type is, for the lines that name one.
