@@ -243,6 +243,8 @@ TEST(ComediDeviceTest, FindsExaminesConfiguresAndReads) {
        "reads lines 8 to 15 of subdevice 0 (24 lines of digital I/O) on /dev/comedi0, board "
        "ni_usb6501, the one board found (board file /etc/bcdmon/board.conf); 137 means nothing",
        "byte 0x5a, words, outputs 0xff0000, made 0x1"},
+      {"8 lines", "p", "", "of subdevice 0 (8 lines of digital I/O)",
+       "byte 0x96, words, outputs 0x0, made 0x0"},
       {"5 inputs", "p", "subdevice = 1",
        "reads lines 0 to 4 of subdevice 1 (5 digital inputs) on /dev/comedi0, board "
        "comedi_parport, the one board found (board file /etc/bcdmon/board.conf); bits 5 to 7 "
