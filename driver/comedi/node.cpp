@@ -188,8 +188,7 @@ void ReportNoneFound(const Survey& survey, const BoardFile& file) {
 
 // Finds the one node with a board to read, or says why there is not one.
 bool FindNode(const BoardFile& file, Source* source) {
-  static Survey survey;  // too large for the loader's stack
-  survey = Survey{};
+  Survey survey{};
   SurveyNodes(file, &survey);
   if (survey.denied_count > 0) {
     ReportDenied(survey);
