@@ -128,7 +128,8 @@ cases=(
   "package, no grant|unpack /usr|$nobody|/usr/bin/bcdmon|$defaults|refused:$eperm$group_grant|"
   "package, capable|$capable|$nobody|/usr/bin/bcdmon|$defaults|reads|891=137"
   "ioperm, board at 0xd010|board /usr/local/etc 'base = 0xd010'|root|/pc/ioperm/bcdmon|$local_card|reads:0xd010|0xd013=137"
-  "devport, board at 0xd010|board /usr/local/etc 'base = 0xd010'|root|/pc/devport/bcdmon|$local_card|reads:0xd010|0xd013=137"
+  # With the comedi device's keys too, which this driver names and ignores.
+  "devport, board at 0xd010|board /usr/local/etc 'base = 0xd010' 'comedi = /dev/comedi1' 'subdevice = 1'|root|/pc/devport/bcdmon|$local_card; the file's comedi and subdevice are the comedi device's, which this driver ignores|reads:0xd010|0xd013=137"
   "package, board at 0xd010|board /etc '# a card' 'base = 0xd010'|$nobody|/usr/bin/bcdmon|$card|reads:0xd010|0xd013=137"
   "devport, read = 2|board /usr/local/etc 'base = 0xd010' 'read = 2' 'config = 3'|root|/pc/devport/bcdmon|${local_card/port 0xd010/port 0xd012}|reads:0xd012|0xd013=137"
   "not a number|board /usr/local/etc '#' 'base = 0xd01g'|root|/pc/ioperm/bcdmon|-|bad:$local_file, line 2: \"0xd01g\" is not a number|"
