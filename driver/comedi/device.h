@@ -8,6 +8,7 @@
 #include <comedilib.h>
 
 #include <climits>
+#include <cstddef>
 
 #include "driver/board.h"
 
@@ -41,6 +42,14 @@ struct Source {
 // board that has a subdevice to read. False, after the line, when there is
 // none to use.
 bool OpenNode(const BoardFile& file, Source* source);
+
+// The base that the advice attaches a board at: the board file's, where it
+// gives the hardware drivers one, or else the program's address.
+unsigned int AttachBase(const BoardFile& file);
+
+// Appends the `index`th of `count` items to a list in `text`: "a", "a and
+// b", "a, b and c".
+void AppendListed(char* text, std::size_t size, int index, int count, const char* item);
 
 // Writes the line of an open of `node` that failed with `error`.
 void ReportNoDevice(const char* node, int error, const BoardFile& file);

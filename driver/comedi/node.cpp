@@ -47,12 +47,6 @@ void NodeName(int number, char* node, std::size_t size) {
   std::snprintf(node, size, "%s%d", kNodePrefix, number);
 }
 
-// Returns the base that the advice attaches a board at: the board file's,
-// where it gives the hardware drivers one, or else the program's address.
-unsigned int AttachBase(const BoardFile& file) {
-  return static_cast<unsigned int>(file.base != kAtAddress ? file.base : kProgramAddress);
-}
-
 // Returns how many nodes the advice asks comedi to make for boards attached
 // by hand: enough for the node named, as /dev/comediN is the N+1th.
 int LegacyNodesFor(const char* node) {
@@ -93,14 +87,6 @@ void AdvisePermission(const char* node, char* advice, std::size_t size) {
     std::snprintf(advice, size, "; it opens for its group, gid %u: join it, then log in again",
                   static_cast<unsigned int>(status.st_gid));
   }
-}
-
-// Appends the `index`th of `count` items to a list in `text`: "a", "a and
-// b", "a, b and c".
-void AppendListed(char* text, std::size_t size, int index, int count, const char* item) {
-  const std::size_t used = std::strlen(text);
-  const char* const separator = index == 0 ? "" : index == count - 1 ? " and " : ", ";
-  std::snprintf(text + used, size - used, "%s%s", separator, item);
 }
 
 void ReportNoBoard(const BoardFile& file) {
@@ -208,6 +194,16 @@ bool FindNode(const BoardFile& file, Source* source) {
 }
 
 }  // namespace
+
+unsigned int AttachBase(const BoardFile& file) {
+  return static_cast<unsigned int>(file.base != kAtAddress ? file.base : kProgramAddress);
+}
+
+void AppendListed(char* text, std::size_t size, int index, int count, const char* item) {
+  const std::size_t used = std::strlen(text);
+  const char* const separator = index == 0 ? "" : index == count - 1 ? " and " : ", ";
+  std::snprintf(text + used, size - used, "%s%s", separator, item);
+}
 
 void ReportNoDevice(const char* node, int error, const BoardFile& file) {
   if (error == ENOENT) {

@@ -66,38 +66,30 @@ bool Configure(const Source& source, unsigned int line, bool input) {
 bool ReportPortsHeld(comedi_t* device, const char* node, const BoardFile& file) {
   const char* const driver = comedi_get_driver_name(device);
   if (driver == nullptr || std::strcmp(driver, "8255") != 0) return false;
-  const unsigned int base =
-      static_cast<unsigned int>(file.base != kAtAddress ? file.base : kProgramAddress);
   WriteDriverLine(
       "%s%s is attached as an 8255 without its ports, which another driver held at the attach "
       "(the kernel's log says \"I/O port conflict\", /proc/ioports names the holder: parport0 is "
       "a printer port's): free them (a printer port's: sudo modprobe -r lp ppdev parport_pc), "
       "then attach again: sudo comedi_config -r %s && sudo comedi_config %s 8255 0x%x "
       "(bcdmon(1), COMEDI DEVICE)",
-      kDevice, node, node, node, base);
+      kDevice, node, node, node, AttachBase(file));
   return true;
 }
 
 // The subdevices the device could read instead, as "subdevice 0 and 1".
 void ListReadable(comedi_t* device, char* text, std::size_t size) {
-  int count = 0;
   const int subdevices = comedi_get_n_subdevices(device);
-  for (int subdevice = 0; subdevice < subdevices; ++subdevice) {
-    if (IsReadable(comedi_get_subdevice_type(device, static_cast<unsigned int>(subdevice))))
-      ++count;
-  }
-  int listed = 0;
+  const auto readable = [&](int subdevice) {
+    return IsReadable(comedi_get_subdevice_type(device, static_cast<unsigned int>(subdevice)));
+  };
+  int count = 0;
+  for (int subdevice = 0; subdevice < subdevices; ++subdevice) count += readable(subdevice) ? 1 : 0;
   std::snprintf(text, size, count == 0 ? "it has none to read" : "subdevice ");
-  for (int subdevice = 0; subdevice < subdevices; ++subdevice) {
-    if (!IsReadable(comedi_get_subdevice_type(device, static_cast<unsigned int>(subdevice))))
-      continue;
-    const std::size_t used = std::strlen(text);
-    std::snprintf(text + used, size - used, "%s%d",
-                  listed == 0           ? ""
-                  : listed == count - 1 ? " and "
-                                        : ", ",
-                  subdevice);
-    ++listed;
+  for (int subdevice = 0, listed = 0; subdevice < subdevices; ++subdevice) {
+    if (!readable(subdevice)) continue;
+    char number[16];
+    std::snprintf(number, sizeof number, "%d", subdevice);
+    AppendListed(text, size, listed++, count, number);
   }
   if (count > 0) {
     const std::size_t used = std::strlen(text);
