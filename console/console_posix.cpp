@@ -4,8 +4,8 @@
 // message goes out in one write as it is printed, so an announcement without a
 // line end is on the screen while the driver works; anywhere else (a file, a
 // pipe) a 4096-byte buffer collects the text, and what it holds is written
-// before SIGHUP, SIGINT, SIGQUIT or SIGTERM ends the process, with a terminal
-// or without.
+// before a signal from outside (SIGINT, SIGTERM, SIGALRM, ...: any but a
+// fault, SIGPIPE and SIGXFSZ) ends the process, with a terminal or without.
 //
 // Key check: the controlling terminal, /dev/tty, in non-canonical mode without
 // echo or flow control, asked how many bytes wait (FIONREAD) and never read, so
@@ -232,14 +232,25 @@ constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP,
                                   SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM,
                                   SIGPROF, SIGIO,   SIGPWR,    SIGSYS};
 
-// The signals that ask a run to end (the terminal's keys, kill, timeout, a
-// hang-up), as against a fault or a broken pipe: the output buffer is written
-// before they end the process.
-constexpr int kTerminationRequests[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// What the process's own doing raises: a fault, a write to a pipe that nobody
+// reads, a file grown past its limit. Writing more helps nothing then, or
+// cannot work, so these end the process at once. Every other signal above
+// asks the run to end from outside (the terminal's keys, kill, timeout, a
+// timer, a hang-up), and the output buffer is written before it does.
+constexpr int kOwnDoing[] = {SIGILL,  SIGTRAP, SIGABRT, SIGBUS, SIGFPE,
+                             SIGSEGV, SIGSYS,  SIGPIPE, SIGXFSZ};
 
 bool IsTerminationRequest(int signal_number) {
-  return std::find(std::begin(kTerminationRequests), std::end(kTerminationRequests),
-                   signal_number) != std::end(kTerminationRequests);
+  return std::find(std::begin(kOwnDoing), std::end(kOwnDoing), signal_number) ==
+         std::end(kOwnDoing);
+}
+
+template <typename Take>
+void ForEachEndingSignal(Take take) {
+  for (const int signal_number : kEndingSignals) take(signal_number);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    take(signal_number);
+  }
 }
 
 // A driver that overflows its stack faults with no stack left to run a
@@ -286,8 +297,8 @@ void RestoreSavedMode() {
   mode_active = 0;
 }
 
-// The handlers of kTerminationRequests run one at a time, so the buffer is
-// written once; and without SA_RESTART, so that a write held up by a full
+// The handlers of the termination requests run one at a time, so the buffer
+// is written once; and without SA_RESTART, so that a write held up by a full
 // pipe returns when one of them is noted.
 void SetHandler(int signal_number, void (*handler)(int)) {
   struct sigaction action {};
@@ -295,7 +306,9 @@ void SetHandler(int signal_number, void (*handler)(int)) {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART | SA_ONSTACK;
   if (IsTerminationRequest(signal_number)) {
-    for (const int request : kTerminationRequests) sigaddset(&action.sa_mask, request);
+    ForEachEndingSignal([&action](int other) {
+      if (IsTerminationRequest(other)) sigaddset(&action.sa_mask, other);
+    });
     action.sa_flags = SA_ONSTACK;
   }
   sigaction(signal_number, &action, nullptr);
@@ -376,17 +389,15 @@ void UseSignalStack() {
 // A file or a pipe keeps what the run wrote only once it is written, so
 // these handlers come with the buffer, with a terminal or without.
 void HandleTerminationRequests() {
-  for (const int signal_number : kTerminationRequests) {
-    HandleUnlessIgnored(signal_number, OnEndingSignal);
-  }
+  ForEachEndingSignal([](int signal_number) {
+    if (IsTerminationRequest(signal_number)) HandleUnlessIgnored(signal_number, OnEndingSignal);
+  });
 }
 
 void InstallSignalHandlers() {
   UseSignalStack();
-  for (const int signal_number : kEndingSignals) HandleUnlessIgnored(signal_number, OnEndingSignal);
-  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
-    HandleUnlessIgnored(signal_number, OnEndingSignal);
-  }
+  ForEachEndingSignal(
+      [](int signal_number) { HandleUnlessIgnored(signal_number, OnEndingSignal); });
   HandleUnlessIgnored(SIGTSTP, OnStop);
   SetHandler(SIGCONT, OnContinue);
 }
