@@ -6,6 +6,9 @@
 // pipe) a 4096-byte buffer collects the text, and what it holds is written
 // before a signal from outside (SIGINT, SIGTERM, SIGALRM, ...: any but a
 // fault, SIGPIPE and SIGXFSZ) ends the process, with a terminal or without.
+// The first write that fails ends the run: ConsolePrint says so to the run,
+// and one line on standard error says why. A reader that holds the output up
+// (a full pipe, a terminal not shown) never keeps a key from ending the run.
 //
 // Key check: the controlling terminal, /dev/tty, in non-canonical mode without
 // echo or flow control, asked how many bytes wait (FIONREAD) and never read, so
@@ -13,7 +16,7 @@
 // put back at exit and from every signal that ends or stops the process, a
 // fault in the driver included, but only while the terminal is still in the
 // mode set here: a program sharing the terminal (`bcdmon | less`) that changed
-// it since owns what it holds.
+// it since owns what it holds. A terminal that hangs up is let go.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -42,15 +45,24 @@ constexpr std::size_t kBufferSize = 4096;
 // A reader that makes no room is asked again at this pace, so that a signal
 // noted meanwhile is seen.
 constexpr int kRoomPollMs = 100;
-// How long the last write waits for room as a signal ends the process, in all.
-constexpr long kLastWriteWaitMs = 1000;
+// How long a reader that holds the output up has, in all, once the run ends,
+// by a key or by a signal: what it has not taken by then is dropped.
+constexpr long kLastWriteWaitMs = 900;
 
 // ---- Output ---------------------------------------------------------------
 
 enum class Sink { kNotYetKnown, kEachMessage, kBuffered };
 
 Sink sink = Sink::kNotYetKnown;
-bool output_may_wait = false;  // a reader may hold the writes up: a pipe, a socket
+// Where the messages go: standard output, or, where a reader can hold the
+// writes up, the same file opened anew without blocking (see OpenOwnOutput).
+int output = STDOUT_FILENO;
+// A reader can hold the writes up, and the output could not be opened anew:
+// a poll for room comes before each write.
+bool poll_first = false;
+bool output_failed = false;    // a write failed: nothing more is written, and the run ends
+bool output_is_file = false;   // a regular file
+std::size_t line_written = 0;  // of the output's last line: the bytes after the last line feed
 char message[kBufferSize];     // the text of one print call
 // The text not yet written, when buffered: less than kBufferSize between
 // messages. A message that fills the buffer is copied whole before the write,
@@ -61,37 +73,116 @@ std::size_t pending_written = 0;  // of pending_size, from the front
 
 // While the buffered output code runs, `pending` may be half updated (above
 // all in the moment after a write returned, before its count is added), so
-// the handler of SIGHUP, SIGINT, SIGQUIT and SIGTERM only notes the signal,
-// and the output code ends the process with it once `pending` is whole.
+// the handler of a termination request only notes the signal, and the output
+// code ends the process with it once `pending` is whole.
 volatile sig_atomic_t output_busy = 0;
 volatile sig_atomic_t deferred_signal = 0;
 
-void EndBySignal(int signal_number);
+// A key seen while a write waited for room: the run ends at its next look.
+bool key_seen = false;
+// Once the run ends, the time after which a reader that makes no room gets
+// nothing more (0 before).
+long ending_at = 0;
 
-// A parent may leave standard output non-blocking (O_NONBLOCK is shared with
-// whoever holds the same open file). A full pipe or terminal then refuses the
-// rest of a message rather than making the write wait; waiting here instead
-// loses nothing, as a blocking write would not. False when poll fails.
-bool WaitUntilWritable() {
-  pollfd output{STDOUT_FILENO, POLLOUT, 0};
-  for (;;) {
-    if (poll(&output, 1, -1) >= 0) return true;
-    if (errno != EINTR) return false;
+void EndBySignal(int signal_number);
+int WatchedTerminal();
+bool KeyWaits();
+
+long NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
+void StartEnding() {
+  if (ending_at == 0) ending_at = NowMs() + kLastWriteWaitMs;
+}
+
+// Waits until the output has room, a while at a time, so that a signal noted
+// meanwhile is seen. A key typed meanwhile is noted, and the reader then has
+// until the run's end to make room. False when the wait is over without
+// room: a signal was noted, or the reader's time is up.
+bool WaitForRoom() {
+  bool watch_keys = true;
+  while (deferred_signal == 0) {
+    int timeout = kRoomPollMs;
+    if (ending_at != 0) {
+      const long left = ending_at - NowMs();
+      if (left <= 0) return false;
+      timeout = static_cast<int>(std::min<long>(left, kRoomPollMs));
+    }
+    pollfd waits[] = {{output, POLLOUT, 0}, {watch_keys ? WatchedTerminal() : -1, POLLIN, 0}};
+    const int ready = poll(waits, std::size(waits), timeout);
+    // Room, or an error that the write names; a failed poll leaves it to the write too.
+    if ((ready < 0 && errno != EINTR) || waits[0].revents != 0) return true;
+    // Keys of another program on the terminal would wake every poll: the
+    // next one waits on the output alone.
+    watch_keys = waits[1].revents == 0;
+    if (!watch_keys && KeyWaits()) {
+      key_seen = true;
+      StartEnding();
+    }
+  }
+  return false;
+}
+
+// Notes the first failed write, which ends the run, and says why on
+// standard error; but not for a reader that went away (SIGPIPE ignored), as
+// tools keep quiet on a closed pipe.
+void NoteFailure(int error) {
+  output_failed = true;
+  if (error == EPIPE) return;
+  const bool full = error == ENOSPC || error == EDQUOT || error == EFBIG;
+  char line[256];
+  const int length = std::snprintf(
+      line, sizeof line, "bcdmon: cannot write to standard output (%s), so the run ends here%s\n",
+      std::strerror(error), full ? ": make room there, or send the output elsewhere" : "");
+  if (length <= 0) return;
+  // Nothing is left to do if standard error fails too.
+  [[maybe_unused]] const ssize_t written =
+      write(STDERR_FILENO, line, std::min(static_cast<std::size_t>(length), sizeof line - 1));
+}
+
+void NoteWritten(const char* data, std::size_t size) {
+  const void* const last_feed = memrchr(data, '\n', size);
+  line_written =
+      last_feed == nullptr
+          ? line_written + size
+          : static_cast<std::size_t>(data + size - static_cast<const char*>(last_feed) - 1);
+}
+
+// A file that takes no more (a full disk) must not end in part of a line,
+// which would read as another reading ("Unpacked BCD : 4" of "… : 42"): it is
+// cut back to its last whole line. `next` is the byte that did not go out.
+void CutTornLine(char next) {
+  if (!output_is_file || next == '\n' || line_written == 0) return;
+  const auto torn = static_cast<off_t>(line_written);
+  const off_t end = lseek(output, 0, SEEK_CUR);
+  if (end >= torn && ftruncate(output, end - torn) == 0) {
+    line_written = 0;
   }
 }
 
-// Errors are not reported: there is nowhere to report them, and the run goes
-// on whether or not anyone reads its output. Slow output is no error: what it
-// cannot take yet is written once it can.
-void WriteAll(const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = write(STDOUT_FILENO, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitUntilWritable()) continue;
-    if (written <= 0) return;
-    data += written;
-    size -= static_cast<std::size_t>(written);
+// Writes `size` bytes from `data` and returns how many went out: fewer when a
+// signal is noted, a write fails, or the run ends before a reader that held
+// the output up makes room. Slow output is no error: what it cannot take yet
+// is written once it can.
+std::size_t WriteOut(const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size && deferred_signal == 0 && !output_failed) {
+    if (poll_first && !WaitForRoom()) break;
+    const ssize_t written = write(output, data + done, size - done);
+    if (written > 0) {
+      if (output_is_file) NoteWritten(data + done, static_cast<std::size_t>(written));
+      done += static_cast<std::size_t>(written);
+    } else if (written == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+      NoteFailure(written == 0 ? EIO : errno);
+      CutTornLine(data[done]);
+    } else if (errno != EINTR && !WaitForRoom()) {
+      break;
+    }
   }
+  return done;
 }
 
 void EnterOutput() {
@@ -110,39 +201,16 @@ void LeaveOutput() {
   }
 }
 
-// False when a wait of `milliseconds` brought no room, or a signal came.
-bool RoomWithin(int milliseconds) {
-  pollfd output{STDOUT_FILENO, POLLOUT, 0};
-  const int ready = poll(&output, 1, milliseconds);
-  return ready > 0 || (ready < 0 && errno != EINTR);  // a failed poll leaves it to the write
-}
-
 // True while a failed write may be tried again.
 bool WriteFailedForNow(ssize_t written) {
   return written < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
-// Writes `pending` up to `end` as the run goes, unless a signal is noted. A
-// write that can wait for the reader is made only once a poll saw room: a
-// signal noted just before a write that then waited for ever would never be
-// seen. A regular file has no reader to wait for, and costs no poll. Text
-// that cannot be written is dropped.
+// Writes `pending` up to `end`. What cannot be written is dropped, unless a
+// signal was noted: that one's end writes it.
 void WritePendingUpTo(std::size_t end) {
-  while (pending_written < end && deferred_signal == 0) {
-    if (output_may_wait && !RoomWithin(kRoomPollMs)) continue;
-    const ssize_t written = write(STDOUT_FILENO, pending + pending_written, end - pending_written);
-    if (written > 0) {
-      pending_written += static_cast<std::size_t>(written);
-    } else if (!WriteFailedForNow(written)) {
-      pending_written = end;
-    }
-  }
-}
-
-long NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+  pending_written += WriteOut(pending + pending_written, end - pending_written);
+  if (deferred_signal == 0) pending_written = end;
 }
 
 // As a signal ends the process: the rest of `pending`, each write after a
@@ -151,15 +219,15 @@ long NowMs() {
 // Only async-signal-safe calls.
 void WritePendingBeforeTheEnd() {
   const long give_up = NowMs() + kLastWriteWaitMs;
-  while (pending_written < pending_size) {
+  while (pending_written < pending_size && !output_failed) {
     const long left = give_up - NowMs();
     if (left <= 0) return;
-    pollfd output{STDOUT_FILENO, POLLOUT, 0};
-    const int ready = poll(&output, 1, static_cast<int>(left));
+    pollfd room{output, POLLOUT, 0};
+    const int ready = poll(&room, 1, static_cast<int>(left));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || (output.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
+    if (ready <= 0 || (room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
     const std::size_t size = std::min(pending_size - pending_written, kBufferSize);
-    const ssize_t written = write(STDOUT_FILENO, pending + pending_written, size);
+    const ssize_t written = write(output, pending + pending_written, size);
     if (written > 0) {
       pending_written += static_cast<std::size_t>(written);
     } else if (!WriteFailedForNow(written)) {
@@ -402,11 +470,24 @@ void InstallSignalHandlers() {
   SetHandler(SIGCONT, OnContinue);
 }
 
+// The terminal hung up (its window closed while SIGHUP is ignored, as under
+// nohup): every look at it fails from now on, and it holds no mode to put
+// back. The run goes on as one without a keyboard.
+void LetGoOfTerminal() {
+  monitoring = 0;
+  mode_active = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  close(terminal);
+  terminal = -1;
+}
+
 // The user's mode is saved the first time the run owns the terminal in the
 // foreground; in the background the mode on it is the shell's, and changing
 // it would stop the process (SIGTTOU).
 bool EnterMonitoringMode() {
-  if (!InForeground()) return false;
+  const pid_t foreground = tcgetpgrp(terminal);
+  if (foreground < 0 && errno == EIO) LetGoOfTerminal();
+  if (foreground < 0 || foreground != getpgrp()) return false;
   if (!mode_saved) {
     if (tcgetattr(terminal, &saved_mode) != 0) return false;
     monitoring_mode = saved_mode;
@@ -438,19 +519,50 @@ bool KeysAreOurs() {
   return tcgetattr(terminal, &current) != 0 || IsMonitoringMode(current);
 }
 
+bool KeyWaits() {
+  int waiting = 0;
+  if (ioctl(terminal, FIONREAD, &waiting) != 0) {
+    if (errno == EIO) LetGoOfTerminal();
+    return false;
+  }
+  return waiting > 0 && KeysAreOurs();
+}
+
+// The terminal to watch for a key while a write waits for room: the key
+// check's, while the monitoring mode is on it and the run goes on.
+int WatchedTerminal() { return mode_active != 0 && ending_at == 0 ? terminal : -1; }
+
+// A reader can hold the writes up on a terminal, a pipe or a socket.
+bool MayHoldUp(const struct stat& status) {
+  return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || isatty(STDOUT_FILENO) != 0;
+}
+
+// Standard output opened anew, for this process alone, so that its writes
+// need not block: O_NONBLOCK on standard output itself would be the shell's
+// as well, and the programs' after it. A write that finds no room then
+// returns at once, and the run waits for room and for a key together. A
+// socket cannot be opened so, nor may a terminal of another user; there a
+// poll for room comes before each write.
+void OpenOwnOutput() {
+  output = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  poll_first = output < 0;
+  if (output < 0) output = STDOUT_FILENO;
+}
+
 // A character device, a terminal or not, shows or takes each message as it
 // comes; a file or a pipe is read later, and one write of a full buffer costs
 // less than a write per message.
 void ChooseSink() {
   FillClosedStandardDescriptors();
-  struct stat output {};
-  const bool known = fstat(STDOUT_FILENO, &output) == 0;
-  if (known && S_ISCHR(output.st_mode)) {
+  struct stat status {};
+  const bool known = fstat(STDOUT_FILENO, &status) == 0;
+  if (!known || MayHoldUp(status)) OpenOwnOutput();
+  output_is_file = known && S_ISREG(status.st_mode);
+  if (known && S_ISCHR(status.st_mode)) {
     sink = Sink::kEachMessage;
     return;
   }
   sink = Sink::kBuffered;
-  output_may_wait = !known || !S_ISREG(output.st_mode);
   HandleTerminationRequests();
 }
 
@@ -463,37 +575,43 @@ void OpenTerminal() {
 }  // namespace
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as the run's messages are written
-void ConsolePrint(const char* format, ...) {
+bool ConsolePrint(const char* format, ...) {
   if (sink == Sink::kNotYetKnown) ChooseSink();
+  if (output_failed) return false;
   va_list arguments;
   va_start(arguments, format);
   const int length = std::vsnprintf(message, sizeof message, format, arguments);
   va_end(arguments);
-  if (length <= 0) return;
+  if (length <= 0) return true;
   const std::size_t size = std::min(static_cast<std::size_t>(length), sizeof message - 1);
   if (sink == Sink::kEachMessage) {
-    WriteAll(message, size);
+    WriteOut(message, size);
   } else {
     EnterOutput();
     Buffer(message, size);
     LeaveOutput();
   }
+  return !output_failed;
 }
 
 bool KeyPending() {
+  if (key_seen) return true;
   if (!open_tried) OpenTerminal();
   if (terminal < 0) return false;
   if (mode_active == 0 && !EnterMonitoringMode()) return false;
-  int waiting = 0;
-  if (ioctl(terminal, FIONREAD, &waiting) != 0 || waiting <= 0) return false;
-  return KeysAreOurs();
+  if (!KeyWaits()) return false;
+  StartEnding();
+  return true;
 }
 
-void ConsoleClose() {
+bool ConsoleClose() {
+  StartEnding();
   FlushOutput();
-  if (terminal < 0) return;
-  monitoring = 0;
-  RestoreSavedMode();
-  close(terminal);
-  terminal = -1;
+  if (terminal >= 0) {
+    monitoring = 0;
+    RestoreSavedMode();
+    close(terminal);
+    terminal = -1;
+  }
+  return !output_failed;
 }

@@ -76,11 +76,14 @@ void OpenInput() {
 }  // namespace
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as the run's messages are written
-void ConsolePrint(const char* format, ...) {
+// The output is not checked here: a console or a file on Windows is written
+// as the program always wrote it, and the run goes on until the key.
+bool ConsolePrint(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
   __ms_vprintf(format, arguments);
   va_end(arguments);
+  return true;
 }
 
 bool KeyPending() {
@@ -97,7 +100,7 @@ bool KeyPending() {
   return std::any_of(events, events + seen, IsKeyPress);
 }
 
-void ConsoleClose() {
+bool ConsoleClose() {
   std::fflush(stdout);
   if (input != INVALID_HANDLE_VALUE) {
     CloseHandle(input);
@@ -106,4 +109,5 @@ void ConsoleClose() {
   std::free(events);
   events = nullptr;
   capacity = 0;
+  return true;
 }

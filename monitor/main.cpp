@@ -4,6 +4,7 @@
 // The command line is not used.
 int main() {
   const int status = MonitorRun();
-  ConsoleClose();
-  return status;
+  // The last messages go out here, and a failure to write them is no
+  // success either.
+  return ConsoleClose() ? status : kStatusOutputFailed;
 }

@@ -21,23 +21,37 @@ char LowDigit(unsigned int reading) {
   return static_cast<char>(kDigitZero | (reading & kHalfMask));
 }
 
+// Shows a reading after each pause until a key is pressed. False when
+// standard output failed, which ends the run at once.
+bool ShowReadingsUntilAKey() {
+  do {
+    const auto reading = static_cast<unsigned int>(ReadPort(zep::kProgramAddress)) & kReadingMask;
+    if (!ConsolePrint("\nUnpacked BCD : %c%c", HighDigit(reading), LowDigit(reading))) {
+      return false;
+    }
+    Pause(kPauseMilliseconds);
+  } while (!KeyPending());
+  return true;
+}
+
 }  // namespace
 
 // Each announcement goes out before the call it announces and its outcome
 // after the call returns, so the announcement is on the screen while the
-// driver works.
+// driver works. Where standard output fails before the port is open, the
+// port is left alone.
 int MonitorRun() {
-  ConsolePrint("\nOpening Port...");
+  if (!ConsolePrint("\nOpening Port...")) return kStatusOutputFailed;
   if (OpenPort(zep::kProgramAddress) == 0) {
     ConsolePrint("Failed");
-    return 0;
+    return kStatusOpenFailed;
   }
   // Whatever the driver needed for the open, nothing after it needs a
   // privilege, and a run that cannot give it up does not go on holding it.
   if (!GiveUpPrivilege()) {
     ClosePort();
     ConsolePrint("Failed");
-    return 0;
+    return kStatusOpenFailed;
   }
   ConsolePrint("Passed");
 
@@ -45,14 +59,13 @@ int MonitorRun() {
   ConfigPort(zep::kProgramAddress, kConfiguration);
   ConsolePrint("done");
 
-  do {
-    const auto reading = static_cast<unsigned int>(ReadPort(zep::kProgramAddress)) & kReadingMask;
-    ConsolePrint("\nUnpacked BCD : %c%c", HighDigit(reading), LowDigit(reading));
-    Pause(kPauseMilliseconds);
-  } while (!KeyPending());
+  if (!ShowReadingsUntilAKey()) {
+    ClosePort();
+    return kStatusOutputFailed;
+  }
 
   ConsolePrint("\nClosing port...");
   ClosePort();
   ConsolePrint("done\n\n");
-  return 1;
+  return kStatusRunEnded;
 }

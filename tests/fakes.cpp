@@ -51,7 +51,7 @@ int ZEP_CALL ClosePort(void) {
 }
 }
 
-void ConsolePrint(const char* format, ...) {
+bool ConsolePrint(const char* format, ...) {
   char text[4096];
   va_list arguments;
   va_start(arguments, format);
@@ -59,7 +59,11 @@ void ConsolePrint(const char* format, ...) {
   va_end(arguments);
   const std::string printed(text, static_cast<std::size_t>(length));
   Record("print:" + printed);
-  fake::world().output += printed;
+  fake::World& w = fake::world();
+  ++w.prints;
+  if (w.print_fails_on != 0 && w.prints >= w.print_fails_on) return false;
+  w.output += printed;
+  return true;
 }
 
 bool KeyPending() {
@@ -67,7 +71,10 @@ bool KeyPending() {
   return ++fake::world().key_checks >= fake::world().key_on_call;
 }
 
-void ConsoleClose() { Record("ConsoleClose()"); }
+bool ConsoleClose() {
+  Record("ConsoleClose()");
+  return true;
+}
 
 void Pause(unsigned int milliseconds) { Record("Pause(" + std::to_string(milliseconds) + ")"); }
 

@@ -28,15 +28,24 @@ std::size_t ReadingsIn(const std::string& text) {
 
 std::string OutName(const testing::TestParamInfo<Out>& param) { return NameOf(param.param); }
 
-// Every write fails. The run goes on, writes nowhere else (a closed standard
-// output must not become the next file opened, here the driver's log), and
-// ends on the key.
-class UnwritableOutputTest : public testing::TestWithParam<Out> {};
+// Standard output takes nothing, or no more. /dev/full and a file that can
+// grow no more (a full disk) end the run by themselves with status 2 and one
+// line that names the error, the file cut back to its last whole reading. A
+// closed standard output takes /dev/null's place, writes nowhere else (it
+// must not become the next file opened, here the driver's log), and the run
+// goes on until the key.
+struct Unwritable {
+  const char* name;
+  Out out;
+  Session session;
+  rlim_t file_limit;
+  const char* said;  // the line on standard error, from its start; null: a run until the key
+  NAMED_CASE(Unwritable)
+};
 
-TEST_P(UnwritableOutputTest, RunGoesOnUntilTheKey) {
-  Options options;
-  options.out = GetParam();
-  Program run(options);
+class UnwritableOutputTest : public testing::TestWithParam<Unwritable> {};
+
+void ExpectARunUntilTheKey(Program& run) {
   ASSERT_TRUE(run.WaitForReads(kSeveralBuffers));
   run.Type("q");
   EXPECT_TRUE(ExitedWith(run.Wait(), 1));
@@ -45,8 +54,47 @@ TEST_P(UnwritableOutputTest, RunGoesOnUntilTheKey) {
   EXPECT_TRUE(SameMode(run.mode_before(), run.Mode()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Outputs, UnwritableOutputTest, testing::Values(Out::kFull, Out::kClosed),
-                         OutName);
+void ExpectTheErrorToEndTheRun(Program& run, const Unwritable& unwritable) {
+  EXPECT_TRUE(ExitedWith(run.Wait(), 2));
+  const bool terminal = unwritable.session != Session::kNoTerminal;
+  const std::string said = terminal ? FromTerminal(run.Terminal()) : run.Stderr();
+  const std::string line = said.substr(said.find("bcdmon: "));
+  EXPECT_EQ(line.rfind(unwritable.said, 0), 0U) << said;
+  EXPECT_EQ(line.find('\n'), line.size() - 1) << said;
+  // Left alone before the open; else closed after the last reading.
+  EXPECT_TRUE(run.Log().empty() || EndsWith(run.Log(), "ReadPort 888\nClosePort\n")) << run.Log();
+}
+
+TEST_P(UnwritableOutputTest, EndsTheRunWithTheErrorOrGoesOnUntilTheKey) {
+  const Unwritable unwritable = GetParam();
+  Options options;
+  options.out = unwritable.out;
+  options.session = unwritable.session;
+  options.file_limit = unwritable.file_limit;
+  options.reads = "0x59";
+  Program run(options);
+  if (unwritable.said == nullptr) {
+    ExpectARunUntilTheKey(run);
+    return;
+  }
+  ExpectTheErrorToEndTheRun(run, unwritable);
+  if (unwritable.out != Out::kFile) return;
+  std::string whole = kHeader;
+  while (whole.size() + Reading(0x59).size() <= unwritable.file_limit) whole += Reading(0x59);
+  EXPECT_TRUE(SameText(whole + "\n", run.Output()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, UnwritableOutputTest,
+    testing::Values(Unwritable{"Full", Out::kFull, Session::kLeader, RLIM_INFINITY,
+                               "bcdmon: cannot write to standard output (No space left on device)"},
+                    Unwritable{"FullWithoutTerminal", Out::kFull, Session::kNoTerminal,
+                               RLIM_INFINITY,
+                               "bcdmon: cannot write to standard output (No space left on device)"},
+                    Unwritable{"FileThatCannotGrow", Out::kFile, Session::kNoTerminal, 10000,
+                               "bcdmon: cannot write to standard output (File too large)"},
+                    Unwritable{"Closed", Out::kClosed, Session::kLeader, RLIM_INFINITY, nullptr}),
+    ByName());
 
 // `bcdmon | head -3`: the reader takes three readings and goes.
 void ReaderTakesThreeAndGoes(Program& run) {
@@ -64,17 +112,17 @@ TEST(ReaderGoneTest, EndsTheRunByItsSignalAndRestoresTheTerminal) {
   EXPECT_TRUE(SameMode(run.mode_before(), run.Mode()));
 }
 
-// Failed writes are not looked at: with SIGPIPE ignored by whoever started
-// it, the run goes on until the key, as it does on a full device.
-TEST(ReaderGoneTest, WithSigpipeIgnoredTheRunGoesOnUntilTheKey) {
+// With SIGPIPE ignored by whoever started it, the run ends with status 2,
+// the port closed, and says nothing, as tools keep quiet on a closed pipe.
+TEST(ReaderGoneTest, WithSigpipeIgnoredTheRunEndsQuietlyWithStatusTwo) {
   Options options;
   options.out = Out::kPipe;
   options.sigpipe_ignored = true;
   Program run(options);
   ASSERT_NO_FATAL_FAILURE(ReaderTakesThreeAndGoes(run));
-  ASSERT_TRUE(run.WaitForReads(run.ReadCount() + kSeveralBuffers));
-  run.Type("q");
-  EXPECT_TRUE(ExitedWith(run.Wait(), 1));
+  EXPECT_TRUE(ExitedWith(run.Wait(), 2));
+  EXPECT_TRUE(EndsWith(run.Log(), "ReadPort 888\nClosePort\n"));
+  EXPECT_EQ(run.Terminal().find("bcdmon"), std::string::npos);
   EXPECT_TRUE(SameMode(run.mode_before(), run.Mode()));
 }
 

@@ -67,6 +67,8 @@ struct Plan {
   Session session;
   int in, out, err, slave, events;  // out < 0: standard output closed
   bool sigpipe_ignored;
+  bool sighup_ignored;
+  rlim_t file_limit;
   const char* dir;
   const char* program;
   char* const* argv;
@@ -86,10 +88,14 @@ struct Plan {
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
   for (int signal = 1; signal < NSIG; ++signal) sigaction(signal, &fallback, nullptr);
-  if (plan.sigpipe_ignored) {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, nullptr);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  if (plan.sigpipe_ignored) sigaction(SIGPIPE, &ignore, nullptr);
+  if (plan.sighup_ignored) sigaction(SIGHUP, &ignore, nullptr);
+  if (plan.file_limit != RLIM_INFINITY) {
+    sigaction(SIGXFSZ, &ignore, nullptr);
+    const rlimit limit{plan.file_limit, plan.file_limit};
+    setrlimit(RLIMIT_FSIZE, &limit);
   }
   sigset_t none;
   sigemptyset(&none);
@@ -475,6 +481,8 @@ void Program::Start(const ChildFiles& files, const std::string& working_dir) {
                   slave_,
                   files.events,
                   options_.sigpipe_ignored,
+                  options_.sighup_ignored,
+                  options_.file_limit,
                   working_dir.c_str(),
                   command.file.c_str(),
                   argv.data(),
@@ -570,7 +578,7 @@ bool Program::ReadReady(int wait_ms) {
     sinks[count] = sink;
     owners[count++] = fd;
   };
-  add(&master_, &terminal_);
+  if (!master_stalled_) add(&master_, &terminal_);
   add(&out_pipe_, &piped_);
   add(&events_, &event_bytes_);
   if (poll(count > 0 ? fds : nullptr, count, wait_ms) <= 0) return false;
@@ -693,9 +701,16 @@ void Program::CloseOutputPipe() {
 }
 
 // Pump reads the output pipe through out_pipe_: while stalled, its end is
-// kept aside.
-void Program::StallOutputPipe(bool stalled) {
+// kept aside. The terminal is not read while stalled.
+void Program::StallOutput(bool stalled) {
+  if (options_.out == Out::kTerminal) master_stalled_ = stalled;
   if (stalled != (stalled_pipe_ >= 0)) std::swap(out_pipe_, stalled_pipe_);
+}
+
+// Closing the master hangs the terminal up, for the harness's end too.
+void Program::HangUp() {
+  if (master_ >= 0) close(master_);
+  master_ = -1;
 }
 
 void Program::SetMode(const termios& mode) const {

@@ -60,6 +60,9 @@ struct Options {
   Driver driver_in_working_dir = Driver::kNone;
   bool stdin_redirected = false;  // standard input /dev/null, the terminal still controlling
   bool sigpipe_ignored = false;   // started with SIGPIPE ignored, as some parents leave it
+  bool sighup_ignored = false;    // the same for SIGHUP, as `trap '' HUP` and nohup leave it
+  // Files may grow to this many bytes (RLIMIT_FSIZE, SIGXFSZ ignored): a full disk.
+  rlim_t file_limit = RLIM_INFINITY;
   bool nonblocking_pipe = false;  // a pipe of one page, left O_NONBLOCK, as some parents leave it
   // tcsetattr changes a bit of every non-canonical mode, as a terminal may.
   bool adjusting_terminal = false;
@@ -123,7 +126,8 @@ class Program {
   void Signal(int signal);
   void Release();                           // lets a held OpenPort return
   void CloseOutputPipe();                   // the reader of standard output goes away
-  void StallOutputPipe(bool stalled);       // its reader stops reading, or goes on
+  void StallOutput(bool stalled);           // its reader (pipe or terminal) stops, or goes on
+  void HangUp();                            // the terminal goes away, as its window closes
   void SetMode(const termios& mode) const;  // as another program on the terminal would
 
   pid_t pid() const { return pid_; }
@@ -168,9 +172,10 @@ class Program {
   int slave_ = -1;
   int out_pipe_ = -1;      // read end, when standard output is a pipe
   int stalled_pipe_ = -1;  // the same while it is not read
-  int events_ = -1;        // read end of the job leader's reports
-  pid_t child_ = -1;       // the process forked here
-  pid_t pid_ = -1;         // the program
+  bool master_stalled_ = false;
+  int events_ = -1;   // read end of the job leader's reports
+  pid_t child_ = -1;  // the process forked here
+  pid_t pid_ = -1;    // the program
   bool ended_ = false;
   bool saw_stop_ = false;
   std::string last_status_ = "running";

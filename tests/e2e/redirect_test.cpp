@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -128,11 +129,11 @@ TEST(StalledReaderTest, NonBlockingPipeGetsEveryReadingWhole) {
   options.nonblocking_pipe = true;
   options.reads = "0x59";
   Program run(options);
-  run.StallOutputPipe(true);
+  run.StallOutput(true);
   ASSERT_TRUE(run.WaitForReads(300));
   const auto resume = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   run.WaitFor([&] { return std::chrono::steady_clock::now() >= resume; }, "the stall's end");
-  run.StallOutputPipe(false);
+  run.StallOutput(false);
   ASSERT_TRUE(run.WaitForReads(run.ReadCount() + 300));
   run.Type("q");
   EXPECT_TRUE(ExitedWith(run.Wait(), 1));
@@ -141,6 +142,77 @@ TEST(StalledReaderTest, NonBlockingPipeGetsEveryReadingWhole) {
   for (std::size_t i = 0; i < run.ReadCount(); ++i) expected += Reading(0x59);
   EXPECT_TRUE(SameText(expected + kTrailer, run.Output())) << run.ReadCount() << " reads";
 }
+
+// The reader stops taking the output (`bcdmon | sleep 15`, or a terminal
+// whose screen is not read) until the run is held up in a write. A key still
+// ends the run: status 1, the mode restored, the key left for the shell.
+class HeldUpOutputTest : public testing::TestWithParam<Out> {};
+
+TEST_P(HeldUpOutputTest, KeyStillEndsTheRun) {
+  Options options;
+  options.out = GetParam();
+  Program run(options);
+  ASSERT_TRUE(run.WaitForMonitoringMode());
+  run.StallOutput(true);
+  std::size_t reads = 0;
+  int unchanged = 0;
+  ASSERT_TRUE(run.WaitFor(
+      [&] {
+        unchanged = run.ReadCount() == reads ? unchanged + 1 : 0;
+        reads = run.ReadCount();
+        return unchanged >= 20;
+      },
+      "the run held up"));
+  run.Type("q");
+  EXPECT_TRUE(ExitedWith(run.Wait(), 1));
+  EXPECT_TRUE(EndsWith(run.Log(), "ReadPort 888\nClosePort\n"));
+  EXPECT_TRUE(SameMode(run.mode_before(), run.Mode()));
+  EXPECT_EQ(run.TakeInput(1), "q");
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, HeldUpOutputTest, testing::Values(Out::kPipe, Out::kTerminal),
+                         OutName);
+
+// The terminal goes away while SIGHUP is ignored (`trap '' HUP`, nohup).
+// Where it shows the readings, the run ends with status 2, the port closed;
+// where they go to a file, the run lets the terminal go and reads on without
+// a keyboard until it is ended from outside.
+class HangUpTest : public testing::TestWithParam<Out> {};
+
+// A descriptor past the standard three open on a terminal.
+bool HoldsATerminal(pid_t pid) {
+  std::error_code error;
+  const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+    const std::string target = std::filesystem::read_symlink(fd, error).string();
+    if (std::stoi(fd.path().filename()) > 2 && target.rfind("/dev/tty", 0) == 0) return true;
+  }
+  return false;
+}
+
+void ExpectTheRunToGoOnWithoutIt(Program& run) {
+  ASSERT_TRUE(run.WaitFor([&] { return !HoldsATerminal(run.pid()); }, "the terminal let go"));
+  ASSERT_TRUE(run.WaitForReads(run.ReadCount() + 100));
+  run.Signal(SIGTERM);
+  EXPECT_TRUE(KilledBy(run.Wait(), SIGTERM));
+}
+
+TEST_P(HangUpTest, EndsTheRunOrGoesOnWithoutTheTerminal) {
+  Options options;
+  options.out = GetParam();
+  options.sighup_ignored = true;
+  Program run(options);
+  ASSERT_TRUE(run.WaitForMonitoringMode());
+  run.HangUp();
+  if (GetParam() == Out::kTerminal) {
+    EXPECT_TRUE(ExitedWith(run.Wait(), 2));
+    EXPECT_TRUE(EndsWith(run.Log(), "ReadPort 888\nClosePort\n"));
+    return;
+  }
+  ExpectTheRunToGoOnWithoutIt(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, HangUpTest, testing::Values(Out::kTerminal, Out::kFile), OutName);
 
 // Without a controlling terminal no key can ever be pending: it keeps reading.
 TEST(NoTerminalTest, RunsUntilTerminated) {
@@ -182,13 +254,13 @@ TEST_P(SignalEndingTest, LosesNoReading) {
   options.reads = "0x59";
   options.nonblocking_pipe = ending.reader != Reader::kReading;
   Program run(options);
-  run.StallOutputPipe(ending.reader != Reader::kReading);
+  run.StallOutput(ending.reader != Reader::kReading);
   ASSERT_TRUE(run.WaitForReads(453));  // two buffers: one in a stalled pipe, one held up
   run.Signal(ending.signal);
   if (ending.reader == Reader::kBackSoon) {
     const auto back = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
     run.WaitFor([&] { return std::chrono::steady_clock::now() >= back; }, "the stall's end");
-    run.StallOutputPipe(false);
+    run.StallOutput(false);
   }
   EXPECT_TRUE(KilledBy(run.Wait(), ending.signal));
   if (ending.reader == Reader::kNeverBack) return;
