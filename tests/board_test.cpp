@@ -39,6 +39,8 @@ struct BoardCase {
   uid_t owner = 0;   // whom the trust check sees owning the file
 };
 
+using namespace std::string_literals;  // for the texts that hold a NUL
+
 constexpr long kBad = -1;
 const std::string kLongest = "#" + std::string(255, '-');  // 256 characters, the most
 
@@ -67,6 +69,11 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
       {"a key twice", "read=1\nread=1\n", 0644, "", kBad, ", line 2: \"read\" is given twice"},
       {"no =", "base 0xd010\n", 0644, "", kBad, ", line 1: \"base 0xd010\" is not"},
       {"too long", kLongest + "-\n", 0644, "", kBad, ", line 1: longer than 256"},
+      {"a file of NULs", std::string(512, '\0'), 0644, "", kBad,
+       ", line 1: holds a NUL byte, which no text file has: the file looks damaged"},
+      {"a NUL after a setting", "#\nbase = 0xd010\0\n"s, 0644, "", kBad, ", line 2: holds a NUL"},
+      {"a NUL hiding a long line's end", "#\0"s + std::string(255, '-') + "base = 0xd010\n", 0644,
+       "", kBad, ", line 1: holds a NUL"},
       {"not root's", "base = 1\n", 0644, "", kBad, ": owned by uid 1, not root", 1},
       {"group-writable", "base = 1\n", 0664, "", kBad, ": writable by others than root"},
       {"world-writable", "base = 1\n", 0646, "", kBad, ": writable by others than root"},
