@@ -13,6 +13,8 @@ namespace {
 
 // A line longer than this, its line feed aside, is bad: no board needs one.
 constexpr int kLineLength = 256;
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";  // U+FEFF in UTF-8
+constexpr std::size_t kMarkLength = sizeof kByteOrderMark - 1;
 constexpr int kSaturated = INT_MAX;  // a number past it is taken as it, far out of any range
 
 enum Key { kBase, kRead, kConfig, kComedi, kSubdevice, kKeyCount };
@@ -172,6 +174,17 @@ bool ReadLine(std::FILE* stream, char* text, std::size_t size, LineRead* read) {
   return true;
 }
 
+// Passes over the byte-order mark that some editors write at the start of
+// a UTF-8 file: it says nothing of the board, and the first key comes after
+// it. Where there is none, it goes back to the start.
+void SkipByteOrderMark(std::FILE* stream) {
+  char start[kMarkLength];
+  if (std::fread(start, 1, kMarkLength, stream) != kMarkLength ||
+      std::memcmp(start, kByteOrderMark, kMarkLength) != 0) {
+    std::fseek(stream, 0, SEEK_SET);
+  }
+}
+
 // Returns false, after the driver's line, where the line cannot be taken as
 // text at all. A power cut can leave a file of NUL bytes, and no board file
 // holds one, so one NUL refuses the file.
@@ -226,6 +239,7 @@ bool ParseBoard(std::FILE* stream, BoardFile* file) {
   bool good = true;
   char text[kLineLength + 1];  // the longest line and the terminating zero
   LineRead read{};
+  SkipByteOrderMark(stream);
   for (int line = 1; good && ReadLine(stream, text, sizeof text, &read); ++line) {
     good = CheckLine(name, line, read) && ApplyLine(name, line, text, &settings);
   }

@@ -39,7 +39,7 @@ struct BoardCase {
   uid_t owner = 0;   // whom the trust check sees owning the file
 };
 
-using namespace std::string_literals;  // for the texts that hold a NUL
+using namespace std::string_literals;  // for texts with a NUL, or a byte-order mark
 
 constexpr long kBad = -1;
 const std::string kLongest = "#" + std::string(255, '-');  // 256 characters, the most
@@ -54,6 +54,7 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
       {"decimal, no spaces or line feed", "base=53264", 0644, "", 0xD010, ""},
       {"tabs, 0X, comment", "\tbase\t=\t0XD010# the card\n", 0644, "", 0xD010, ""},
       {"the last block", "base = 0xfffc\n", 0644, "", 0xFFFC, ""},
+      {"a byte-order mark", "\xEF\xBB\xBF"s + "base = 0xd010\n", 0644, "", 0xD010, ""},
       {"the comedi keys", "comedi = /dev/comedi1\nsubdevice = 1\nbase = 0xd010\n", 0644, "", 0xD010,
        ""},
       {"not a number", "#\nbase = 0xd01g\n", 0644, "", kBad, ", line 2: \"0xd01g\" is not"},
