@@ -20,6 +20,8 @@ constexpr char kVariable[] = "BCDMON_BOARD_CONF";
 // The installation's own file, fixed when the build was configured: the
 // configured sysconfdir's bcdmon/board.conf (/etc's for the prefix /usr).
 constexpr char kInstalledFile[] = BCDMON_BOARD_FILE;
+// The largest board file read: a board needs a few lines, far less.
+constexpr off_t kLargestFile = off_t{64} * 1024;
 
 const char* ChosenBoardFile() {
   const char* const chosen = secure_getenv(kVariable);
@@ -33,12 +35,7 @@ void ReportUnreadable(const char* file, int error) {
 // Trusts only a file that root owns and no one else may write: otherwise
 // any user could move the ports of a program that runs with more privilege
 // than theirs. The folders above it are not checked.
-bool IsTrusted(const char* file, int descriptor) {
-  struct stat status {};
-  if (fstat(descriptor, &status) != 0) {
-    ReportUnreadable(file, errno);
-    return false;
-  }
+bool IsTrusted(const char* file, const struct stat& status) {
   if (!S_ISREG(status.st_mode)) {
     ReportBadBoardFile(file, 0, nullptr, "not a regular file");
     return false;
@@ -57,9 +54,34 @@ bool IsTrusted(const char* file, int descriptor) {
   return true;
 }
 
+// Refuses a file larger than any board file before a byte of it is read:
+// it is damaged or not a board file, and reading a file of gigabytes would
+// stall the start for many seconds.
+bool IsSmallEnough(const char* file, const struct stat& status) {
+  if (status.st_size > kLargestFile) {
+    ReportBadBoardFile(file, 0, nullptr,
+                       "%lld bytes, more than the %lld that a board file may have: it looks "
+                       "damaged, or it is not a board file",
+                       static_cast<long long>(status.st_size),
+                       static_cast<long long>(kLargestFile));
+    return false;
+  }
+  return true;
+}
+
+// Checks the open file, whose name is `file`.
+bool IsFitToRead(const char* file, int descriptor) {
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0) {
+    ReportUnreadable(file, errno);
+    return false;
+  }
+  return IsTrusted(file, status) && IsSmallEnough(file, status);
+}
+
 // Checks and parses the open file, then closes it.
 bool ReadOpenFile(int descriptor, BoardFile* file) {
-  if (!IsTrusted(file->name, descriptor)) {
+  if (!IsFitToRead(file->name, descriptor)) {
     close(descriptor);
     return false;
   }

@@ -75,6 +75,7 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
       {"a NUL after a setting", "#\nbase = 0xd010\0\n"s, 0644, "", kBad, ", line 2: holds a NUL"},
       {"a NUL hiding a long line's end", "#\0"s + std::string(255, '-') + "base = 0xd010\n", 0644,
        "", kBad, ", line 1: holds a NUL"},
+      {"over 64 KiB", std::string(65536, '\n') + "#", 0644, "", kBad, ": 65537 bytes, more than"},
       {"not root's", "base = 1\n", 0644, "", kBad, ": owned by uid 1, not root", 1},
       {"group-writable", "base = 1\n", 0664, "", kBad, ": writable by others than root"},
       {"world-writable", "base = 1\n", 0646, "", kBad, ": writable by others than root"},
