@@ -1,6 +1,7 @@
 #include "driver/board_file.h"
 
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -69,21 +70,37 @@ bool IsSmallEnough(const char* file, const struct stat& status) {
   return true;
 }
 
-// Checks the open file, whose name is `file`.
-bool IsFitToRead(const char* file, int descriptor) {
+// /dev/null, known by what fstat says of it, a character device with its
+// device number, and not by its name, which a link could carry.
+bool IsNullDevice(const struct stat& status) {
+  return S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3);
+}
+
+// What the open file is to the driver.
+enum class Verdict { kBoardFile, kNoFile, kRefused };
+
+// Checks the open file, whose name is `file`, with the driver's line where
+// it is refused. /dev/null stands for no file, as `ssh -F /dev/null` stands
+// for no configuration: so a test or a user can ask for the defaults
+// without the installation's file being read.
+Verdict CheckOpenFile(const char* file, int descriptor) {
   struct stat status {};
   if (fstat(descriptor, &status) != 0) {
     ReportUnreadable(file, errno);
-    return false;
+    return Verdict::kRefused;
   }
-  return IsTrusted(file, status) && IsSmallEnough(file, status);
+  if (IsNullDevice(status)) return Verdict::kNoFile;
+  return IsTrusted(file, status) && IsSmallEnough(file, status) ? Verdict::kBoardFile
+                                                                : Verdict::kRefused;
 }
 
 // Checks and parses the open file, then closes it.
 bool ReadOpenFile(int descriptor, BoardFile* file) {
-  if (!IsFitToRead(file->name, descriptor)) {
+  const Verdict verdict = CheckOpenFile(file->name, descriptor);
+  file->present = verdict == Verdict::kBoardFile;
+  if (!file->present) {
     close(descriptor);
-    return false;
+    return verdict == Verdict::kNoFile;
   }
   std::FILE* const stream = fdopen(descriptor, "r");
   if (stream == nullptr) {
@@ -111,10 +128,9 @@ bool ReadBoardFile(BoardFile* file) {
     ReportUnreadable(file->name, errno);
     return false;
   }
-  file->present = descriptor >= 0;
-  if (file->present) return ReadOpenFile(descriptor, file);
   SetBoardDefaults(file);
-  return true;
+  file->present = false;
+  return descriptor < 0 || ReadOpenFile(descriptor, file);
 }
 
 }  // namespace zep

@@ -48,7 +48,7 @@ class BoardFileTest : public scratch::ScratchTest {};
 
 TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
   const BoardCase cases[] = {
-      {"no file", "-", 0644, "", 888, ""},
+      {"no file: /dev/null", "-", 0644, "/dev/null", 888, ""},
       {"comments, blank lines", "# base = 1\n\n \t\n" + kLongest + "\n", 0644, "", 888, ""},
       {"hexadecimal", "base = 0xd010\n", 0644, "", 0xD010, ""},
       {"decimal, no spaces or line feed", "base=53264", 0644, "", 0xD010, ""},
@@ -79,7 +79,7 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
       {"not root's", "base = 1\n", 0644, "", kBad, ": owned by uid 1, not root", 1},
       {"group-writable", "base = 1\n", 0664, "", kBad, ": writable by others than root"},
       {"world-writable", "base = 1\n", 0646, "", kBad, ": writable by others than root"},
-      {"not a file", "-", 0644, "/dev/null", kBad, ": not a regular file"},
+      {"not a file", "-", 0644, "/dev/zero", kBad, ": not a regular file"},
       {"unreadable", "-", 0644, "/dev/null/board.conf", kBad, ": cannot be read: Not a"},
   };
   for (const BoardCase& board : cases) {
