@@ -24,13 +24,22 @@ constexpr char kInstalledFile[] = BCDMON_BOARD_FILE;
 // The largest board file read: a board needs a few lines, far less.
 constexpr off_t kLargestFile = off_t{64} * 1024;
 
-const char* ChosenBoardFile() {
-  const char* const chosen = secure_getenv(kVariable);
-  return chosen != nullptr ? chosen : kInstalledFile;
+// The file the variable names, or null where it names none: unset, or set
+// but empty, as `BCDMON_BOARD_CONF= bcdmon` leaves it.
+const char* NamedBoardFile() {
+  const char* const named = secure_getenv(kVariable);
+  return named != nullptr && named[0] != '\0' ? named : nullptr;
 }
 
 void ReportUnreadable(const char* file, int error) {
   ReportBadBoardFile(file, 0, nullptr, "cannot be read: %s", std::strerror(error));
+}
+
+// Says where the name came from, and how to ask for no file instead.
+void ReportNamedUnopened(const char* file, int error) {
+  ReportBadBoardFile(file, 0, nullptr,
+                     "cannot be read: %s; %s names it, and %s=/dev/null would mean no board file",
+                     std::strerror(error), kVariable, kVariable);
 }
 
 // Trusts only a file that root owns and no one else may write: otherwise
@@ -120,10 +129,18 @@ bool ReadOpenFile(int descriptor, BoardFile* file) {
 }  // namespace
 
 bool ReadBoardFile(BoardFile* file) {
-  std::snprintf(file->name, sizeof file->name, "%s", ChosenBoardFile());
+  const char* const named = NamedBoardFile();
+  std::snprintf(file->name, sizeof file->name, "%s", named != nullptr ? named : kInstalledFile);
   // Not blocking, so that a FIFO put there is refused as not a regular file
   // rather than waited on.
   const int descriptor = open(file->name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  // The installed file may be missing: then the defaults hold. A file that
+  // the variable names was asked for, and a mistyped name must not pass for
+  // no file and send 137 to the block at the program's address.
+  if (descriptor < 0 && named != nullptr) {
+    ReportNamedUnopened(file->name, errno);
+    return false;
+  }
   if (descriptor < 0 && errno != ENOENT) {
     ReportUnreadable(file->name, errno);
     return false;

@@ -81,6 +81,8 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
       {"world-writable", "base = 1\n", 0646, "", kBad, ": writable by others than root"},
       {"not a file", "-", 0644, "/dev/zero", kBad, ": not a regular file"},
       {"unreadable", "-", 0644, "/dev/null/board.conf", kBad, ": cannot be read: Not a"},
+      {"named, missing", "-", 0644, "", kBad,
+       ": cannot be read: No such file or directory; BCDMON_BOARD_CONF names it"},
   };
   for (const BoardCase& board : cases) {
     SCOPED_TRACE(board.name);
@@ -107,6 +109,15 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
     EXPECT_EQ(errors.rfind("libzepdriver: " + file + board.said, 0), 0U) << errors;
     EXPECT_EQ(errors.find('\n'), errors.size() - 1) << errors;
   }
+}
+
+// The variable set but empty names no file: the installed one is read.
+// What the host holds there decides the rest, so only the name is checked.
+TEST_F(BoardFileTest, AnEmptyVariableNamesNoFile) {
+  setenv("BCDMON_BOARD_CONF", "", 1);
+  zep::BoardFile read{};
+  scratch::StderrOf([&] { zep::ReadBoardFile(&read); });
+  EXPECT_STREQ(read.name, BCDMON_BOARD_FILE);
 }
 
 }  // namespace
