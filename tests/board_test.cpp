@@ -67,6 +67,8 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
       {"a comedi node not from /", "comedi = comedi0\n", 0644, "", kBad,
        ", line 1: \"comedi0\" is not a path from /"},
       {"unknown key", "bsae = 1\n", 0644, "", kBad, ", line 1: \"bsae\" is not a key"},
+      {"an escape sequence", "base = \x1b[31mRED\n", 0644, "", kBad,
+       ", line 1: \"\\x1b[31mRED\" is not a number"},
       {"a key twice", "read=1\nread=1\n", 0644, "", kBad, ", line 2: \"read\" is given twice"},
       {"no =", "base 0xd010\n", 0644, "", kBad, ", line 1: \"base 0xd010\" is not"},
       {"too long", kLongest + "-\n", 0644, "", kBad, ", line 1: longer than 256"},
