@@ -13,6 +13,8 @@ namespace {
 
 // A line longer than this, its line feed aside, is bad: no board needs one.
 constexpr int kLineLength = 256;
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";  // U+FEFF in UTF-8
+constexpr std::size_t kMarkLength = sizeof kByteOrderMark - 1;
 constexpr int kSaturated = INT_MAX;  // a number past it is taken as it, far out of any range
 
 enum Key { kBase, kRead, kConfig, kComedi, kSubdevice, kKeyCount };
@@ -122,8 +124,8 @@ bool ApplyValue(const char* file, int line, int key, const char* text, Settings*
   return true;
 }
 
-// Takes one line of the file, its line feed and any comment included.
-// Returns false, after the driver's line, when it is bad.
+// Takes one line of the file, any comment included. Returns false, after
+// the driver's line, when it is bad.
 bool ApplyLine(const char* file, int line, char* text, Settings* settings) {
   char* const comment = std::strchr(text, '#');
   if (comment != nullptr) *comment = '\0';
@@ -146,6 +148,58 @@ bool ApplyLine(const char* file, int line, char* text, Settings* settings) {
     return false;
   }
   return ApplyValue(file, line, key, Trimmed(equals + 1), settings);
+}
+
+// What ReadLine learnt of a line.
+struct LineRead {
+  std::size_t length;  // the whole line's, without its line feed
+  bool nul;            // the line holds a NUL byte
+};
+
+// Reads one line and its line feed, keeping as much of the line in `text`
+// as fits, with a terminating zero. It counts every byte, as a NUL would
+// cut short a length that strlen takes, and reads a long line to its end,
+// so that its rest never passes for a line of its own. Returns false at the
+// end of the file.
+bool ReadLine(std::FILE* stream, char* text, std::size_t size, LineRead* read) {
+  *read = {};
+  int character = std::getc(stream);
+  if (character == EOF) return false;
+  for (; character != EOF && character != '\n'; character = std::getc(stream)) {
+    if (read->length < size - 1) text[read->length] = static_cast<char>(character);
+    read->nul = read->nul || character == '\0';
+    ++read->length;
+  }
+  text[std::min(read->length, size - 1)] = '\0';
+  return true;
+}
+
+// Passes over the byte-order mark that some editors write at the start of
+// a UTF-8 file: it says nothing of the board, and the first key comes after
+// it. Where there is none, it goes back to the start.
+void SkipByteOrderMark(std::FILE* stream) {
+  char start[kMarkLength];
+  if (std::fread(start, 1, kMarkLength, stream) != kMarkLength ||
+      std::memcmp(start, kByteOrderMark, kMarkLength) != 0) {
+    std::fseek(stream, 0, SEEK_SET);
+  }
+}
+
+// Returns false, after the driver's line, where the line cannot be taken as
+// text at all. A power cut can leave a file of NUL bytes, and no board file
+// holds one, so one NUL refuses the file.
+bool CheckLine(const char* file, int line, const LineRead& read) {
+  if (read.nul) {
+    ReportBadBoardFile(file, line, nullptr,
+                       "holds a NUL byte, which no text file has: the file looks damaged, as a "
+                       "power cut can leave it; write it again");
+    return false;
+  }
+  if (read.length > kLineLength) {
+    ReportBadBoardFile(file, line, nullptr, "longer than %d characters", kLineLength);
+    return false;
+  }
+  return true;
 }
 
 int Given(const Settings& settings, int key, int otherwise) {
@@ -183,15 +237,11 @@ bool ParseBoard(std::FILE* stream, BoardFile* file) {
   const char* const name = file->name;
   Settings settings{};
   bool good = true;
-  char text[kLineLength + 2];  // the line, its line feed and the terminating zero
-  for (int line = 1; good && std::fgets(text, sizeof text, stream) != nullptr; ++line) {
-    const std::size_t length = std::strlen(text);
-    if (length == sizeof text - 1 && text[length - 1] != '\n') {
-      ReportBadBoardFile(name, line, nullptr, "longer than %d characters", kLineLength);
-      good = false;
-    } else {
-      good = ApplyLine(name, line, text, &settings);
-    }
+  char text[kLineLength + 1];  // the longest line and the terminating zero
+  LineRead read{};
+  SkipByteOrderMark(stream);
+  for (int line = 1; good && ReadLine(stream, text, sizeof text, &read); ++line) {
+    good = CheckLine(name, line, read) && ApplyLine(name, line, text, &settings);
   }
   ApplySettings(settings, file);
   return good;

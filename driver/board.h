@@ -39,10 +39,11 @@ struct BoardFile {
 // Sets every key of `file` to its default.
 void SetBoardDefaults(BoardFile* file);
 
-// Parses the text of the board file `file->name` from `stream`, line by
-// line, into the keys of `file`. Returns false when the text is bad, after
-// the driver's one line that names the file, the line and what is wrong.
-// The caller checks the stream for a read error.
+// Parses the text of the board file `file->name` from `stream`, which is
+// at its start and can seek back to it, line by line, into the keys of
+// `file`. Returns false when the text is bad, after the driver's one line
+// that names the file, the line and what is wrong. The caller checks the
+// stream for a read error.
 bool ParseBoard(std::FILE* stream, BoardFile* file);
 
 // Writes the one line of a bad board file: the file, the line where there

@@ -11,7 +11,8 @@ namespace zep {
 
 // Reads the board file into `file`. Returns false when the file is bad,
 // after the driver's one line naming the file and what is wrong with it:
-// then no port may be touched. Where there is no file, the defaults hold.
+// then no port may be touched. Where there is no file, or the file is
+// /dev/null, the defaults hold.
 bool ReadBoardFile(BoardFile* file);
 
 // The owner that the trust check sees: the file's own. It is defined in a

@@ -15,8 +15,14 @@ namespace {
 
 constexpr char kPrefix[] = "libzepdriver: ";
 constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
-// Room for the longest line a driver writes: a few paths and their advice.
-constexpr std::size_t kLineSize = std::size_t{4} * PATH_MAX + 1024;
+// Room for the longest text a driver writes: a few paths and their advice.
+constexpr std::size_t kTextSize = std::size_t{4} * PATH_MAX + 1024;
+// A control character is shown as \xNN, four characters for one.
+constexpr std::size_t kShownLength = 4;
+// Room for the line: a line feed before, the prefix, the text, which grows
+// fourfold where every character of it is a control character, and a line
+// feed after.
+constexpr std::size_t kLineSize = 1 + kPrefixLength + kShownLength * kTextSize + 1;
 
 // True where standard output and standard error are one terminal.
 bool ShareATerminal() {
@@ -27,19 +33,43 @@ bool ShareATerminal() {
          output.st_rdev == error.st_rdev;
 }
 
-// Formats the line after the prefix, between `before` and `after` (each a
-// line feed or nothing), and writes it in one write.
+// Copies `length` bytes of `text` to `shown`, each control character
+// (below 0x20, and 0x7f) as \xNN: a path or a file's text that holds an
+// escape sequence must not reach the terminal, which would obey it (change
+// its colours, move its cursor, retitle its window). Returns the length
+// written, at most kShownLength times `length`.
+std::size_t ShowControlCharacters(const char* text, std::size_t length, char* shown) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::size_t end = 0;
+  for (std::size_t at = 0; at < length; ++at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte >= 0x20 && byte != 0x7f) {
+      shown[end++] = text[at];
+      continue;
+    }
+    shown[end++] = '\\';
+    shown[end++] = 'x';
+    shown[end++] = kDigits[byte >> 4];
+    shown[end++] = kDigits[byte & 0xf];
+  }
+  return end;
+}
+
+// Formats the text, and writes it after the prefix, between `before` and
+// `after` (each a line feed or nothing), in one write.
 void WriteLine(bool before, bool after, const char* format, va_list arguments) {
+  char text[kTextSize];
+  const int formatted = std::vsnprintf(text, sizeof text, format, arguments);
+  // A text too long for its buffer is cut short; the line has room for the
+  // rest, its line feed included.
+  const std::size_t length =
+      std::min(static_cast<std::size_t>(std::max(formatted, 0)), sizeof text - 1);
   char line[kLineSize];
-  const std::size_t start = before ? 1 : 0;
-  line[0] = '\n';
-  std::memcpy(line + start, kPrefix, kPrefixLength);
-  const std::size_t text_start = start + kPrefixLength;
-  // One byte is kept back for the line feed, which ends even a text cut short.
-  const int text =
-      std::vsnprintf(line + text_start, sizeof line - text_start - 1, format, arguments);
-  std::size_t end = text_start + std::min(static_cast<std::size_t>(std::max(text, 0)),
-                                          sizeof line - text_start - 2);
+  std::size_t end = 0;
+  if (before) line[end++] = '\n';
+  std::memcpy(line + end, kPrefix, kPrefixLength);
+  end += kPrefixLength;
+  end += ShowControlCharacters(text, length, line + end);
   if (after) line[end++] = '\n';
   // Nothing is left to do if standard error is gone.
   [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line, end);

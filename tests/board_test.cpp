@@ -39,6 +39,8 @@ struct BoardCase {
   uid_t owner = 0;   // whom the trust check sees owning the file
 };
 
+using namespace std::string_literals;  // for texts with a NUL, or a byte-order mark
+
 constexpr long kBad = -1;
 const std::string kLongest = "#" + std::string(255, '-');  // 256 characters, the most
 
@@ -46,12 +48,13 @@ class BoardFileTest : public scratch::ScratchTest {};
 
 TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
   const BoardCase cases[] = {
-      {"no file", "-", 0644, "", 888, ""},
+      {"no file: /dev/null", "-", 0644, "/dev/null", 888, ""},
       {"comments, blank lines", "# base = 1\n\n \t\n" + kLongest + "\n", 0644, "", 888, ""},
       {"hexadecimal", "base = 0xd010\n", 0644, "", 0xD010, ""},
       {"decimal, no spaces or line feed", "base=53264", 0644, "", 0xD010, ""},
       {"tabs, 0X, comment", "\tbase\t=\t0XD010# the card\n", 0644, "", 0xD010, ""},
       {"the last block", "base = 0xfffc\n", 0644, "", 0xFFFC, ""},
+      {"a byte-order mark", "\xEF\xBB\xBF"s + "base = 0xd010\n", 0644, "", 0xD010, ""},
       {"the comedi keys", "comedi = /dev/comedi1\nsubdevice = 1\nbase = 0xd010\n", 0644, "", 0xD010,
        ""},
       {"not a number", "#\nbase = 0xd01g\n", 0644, "", kBad, ", line 2: \"0xd01g\" is not"},
@@ -64,14 +67,24 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
       {"a comedi node not from /", "comedi = comedi0\n", 0644, "", kBad,
        ", line 1: \"comedi0\" is not a path from /"},
       {"unknown key", "bsae = 1\n", 0644, "", kBad, ", line 1: \"bsae\" is not a key"},
+      {"an escape sequence", "base = \x1b[31mRED\n", 0644, "", kBad,
+       ", line 1: \"\\x1b[31mRED\" is not a number"},
       {"a key twice", "read=1\nread=1\n", 0644, "", kBad, ", line 2: \"read\" is given twice"},
       {"no =", "base 0xd010\n", 0644, "", kBad, ", line 1: \"base 0xd010\" is not"},
       {"too long", kLongest + "-\n", 0644, "", kBad, ", line 1: longer than 256"},
+      {"a file of NULs", std::string(512, '\0'), 0644, "", kBad,
+       ", line 1: holds a NUL byte, which no text file has: the file looks damaged"},
+      {"a NUL after a setting", "#\nbase = 0xd010\0\n"s, 0644, "", kBad, ", line 2: holds a NUL"},
+      {"a NUL hiding a long line's end", "#\0"s + std::string(255, '-') + "base = 0xd010\n", 0644,
+       "", kBad, ", line 1: holds a NUL"},
+      {"over 64 KiB", std::string(65536, '\n') + "#", 0644, "", kBad, ": 65537 bytes, more than"},
       {"not root's", "base = 1\n", 0644, "", kBad, ": owned by uid 1, not root", 1},
       {"group-writable", "base = 1\n", 0664, "", kBad, ": writable by others than root"},
       {"world-writable", "base = 1\n", 0646, "", kBad, ": writable by others than root"},
-      {"not a file", "-", 0644, "/dev/null", kBad, ": not a regular file"},
+      {"not a file", "-", 0644, "/dev/zero", kBad, ": not a regular file"},
       {"unreadable", "-", 0644, "/dev/null/board.conf", kBad, ": cannot be read: Not a"},
+      {"named, missing", "-", 0644, "", kBad,
+       ": cannot be read: No such file or directory; BCDMON_BOARD_CONF names it"},
   };
   for (const BoardCase& board : cases) {
     SCOPED_TRACE(board.name);
@@ -98,6 +111,15 @@ TEST_F(BoardFileTest, MovesTheBlockOrIsRefused) {
     EXPECT_EQ(errors.rfind("libzepdriver: " + file + board.said, 0), 0U) << errors;
     EXPECT_EQ(errors.find('\n'), errors.size() - 1) << errors;
   }
+}
+
+// The variable set but empty names no file: the installed one is read.
+// What the host holds there decides the rest, so only the name is checked.
+TEST_F(BoardFileTest, AnEmptyVariableNamesNoFile) {
+  setenv("BCDMON_BOARD_CONF", "", 1);
+  zep::BoardFile read{};
+  scratch::StderrOf([&] { zep::ReadBoardFile(&read); });
+  EXPECT_STREQ(read.name, BCDMON_BOARD_FILE);
 }
 
 }  // namespace

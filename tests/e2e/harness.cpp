@@ -256,8 +256,9 @@ std::vector<std::string> Environment(const Options& options, const std::string& 
     if (text.rfind("BCDMON_BOARD_CONF=", 0) == 0) continue;
     environment.push_back(text);
   }
-  // Not the host's board file, which may move the hardware driver's block.
-  environment.push_back("BCDMON_BOARD_CONF=" + dir + "/board.conf");
+  // No board file, which /dev/null stands for: not the host's, which may
+  // move the hardware driver's block. No test writes one of its own.
+  environment.emplace_back("BCDMON_BOARD_CONF=/dev/null");
   environment.push_back("ZEPTEST_LOG=" + dir + "/calls.log");
   if (options.hold) environment.push_back("ZEPTEST_HOLD=" + dir + "/release");
   if (options.open_result != nullptr) {
