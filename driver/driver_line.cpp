@@ -1,6 +1,5 @@
 #include "driver/driver_line.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "driver/kept_lines.h"
 
 namespace zep {
 
@@ -24,14 +25,9 @@ constexpr std::size_t kShownLength = 4;
 // feed after.
 constexpr std::size_t kLineSize = 1 + kPrefixLength + kShownLength * kTextSize + 1;
 
-// True where standard output and standard error are one terminal.
-bool ShareATerminal() {
-  struct stat output {};
-  struct stat error {};
-  return isatty(STDOUT_FILENO) != 0 && isatty(STDERR_FILENO) != 0 &&
-         fstat(STDOUT_FILENO, &output) == 0 && fstat(STDERR_FILENO, &error) == 0 &&
-         output.st_rdev == error.st_rdev;
-}
+// While the program's line waits on the terminal for the outcome of a call,
+// from KeepLinesBack to LetKeptLinesOut: lines are kept, not written.
+bool keeping = false;
 
 // Copies `length` bytes of `text` to `shown`, each control character
 // (below 0x20, and 0x7f) as \xNN: a path or a file's text that holds an
@@ -56,8 +52,12 @@ std::size_t ShowControlCharacters(const char* text, std::size_t length, char* sh
 }
 
 // Formats the text, and writes it after the prefix, between `before` and
-// `after` (each a line feed or nothing), in one write.
+// `after` (each a line feed or nothing), in one write; or keeps it, whole.
 void WriteLine(bool before, bool after, const char* format, va_list arguments) {
+  if (keeping) {
+    before = false;
+    after = true;
+  }
   char text[kTextSize];
   const int formatted = std::vsnprintf(text, sizeof text, format, arguments);
   // A text too long for its buffer is cut short; the line has room for the
@@ -71,6 +71,10 @@ void WriteLine(bool before, bool after, const char* format, va_list arguments) {
   end += kPrefixLength;
   end += ShowControlCharacters(text, length, line + end);
   if (after) line[end++] = '\n';
+  if (keeping) {
+    KeepLines(line, end);
+    return;
+  }
   // Nothing is left to do if standard error is gone.
   [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line, end);
 }
@@ -92,6 +96,14 @@ void WriteDriverLineAmidReadings(const char* format, ...) {
   va_start(arguments, format);
   WriteLine(shared, !shared, format, arguments);
   va_end(arguments);
+}
+
+void KeepLinesBack() { keeping = ShareATerminal(); }
+
+void LetKeptLinesOut() {
+  if (!keeping) return;
+  keeping = false;
+  WriteKeptLines(true);
 }
 
 }  // namespace zep

@@ -18,6 +18,18 @@ void WriteDriverLine(const char* format, ...) __attribute__((format(printf, 1, 2
 // line of its own and ends with none, as each reading starts its own.
 void WriteDriverLineAmidReadings(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Called as OpenPort and ConfigPort begin. The program has announced the
+// call on its line ("Opening Port...") and shows the outcome ("Failed")
+// after it; where standard error is the same terminal, a line written in
+// between would split them. So from here on the lines are kept, and written
+// on lines of their own once the outcome is on the screen: by
+// LetKeptLinesOut, or as the process ends.
+void KeepLinesBack();
+
+// Called as ReadPort begins, the outcome being on the screen by then:
+// writes the kept lines amid the readings, and keeps no more.
+void LetKeptLinesOut();
+
 }  // namespace zep
 
 #endif  // BCDMON_DRIVER_DRIVER_LINE_H_

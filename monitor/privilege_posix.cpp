@@ -5,16 +5,28 @@
 #include <iterator>
 
 #include "driver/capabilities.h"
+#include "driver/kept_lines.h"
 #include "monitor/privilege.h"
 
 namespace {
 
+// Where standard error is the terminal that shows "Opening Port...", the
+// line waits until "Failed" is there too, and follows on a line of its own.
 void ReportKept(const char* call, const char* why) {
-  std::fprintf(stderr,
-               "bcdmon: cannot give up its capabilities (%s: %s), and it does not read the port "
-               "while it holds them; whatever refuses the call, such as a seccomp filter or a "
-               "security module, must let the program lower its own capabilities\n",
-               call, why);
+  char line[512];
+  const int length =
+      std::snprintf(line, sizeof line,
+                    "bcdmon: cannot give up its capabilities (%s: %s), and it does not read the "
+                    "port while it holds them; whatever refuses the call, such as a seccomp filter "
+                    "or a security module, must let the program lower its own capabilities\n",
+                    call, why);
+  if (length <= 0) return;
+  const std::size_t size = std::min(static_cast<std::size_t>(length), sizeof line - 1);
+  if (zep::ShareATerminal()) {
+    zep::KeepLines(line, size);
+  } else {
+    std::fwrite(line, 1, size, stderr);
+  }
 }
 
 bool NoneHeld(const zep::CapabilitySets& sets) {

@@ -134,6 +134,7 @@ bool zep::AcceptBoard(const BoardFile& file) {
 extern "C" {
 
 int ZEP_CALL OpenPort(int address) {
+  zep::KeepLinesBack();
   if (source.device != nullptr && opened != 0) ClosePort();
   board_file = zep::LoadedBoard();
   if (board_file == nullptr) return 0;
@@ -150,6 +151,7 @@ int ZEP_CALL OpenPort(int address) {
 }
 
 int ZEP_CALL ConfigPort(int address, int value) {
+  zep::KeepLinesBack();
   if (!IsOpen(address)) return 0;
   return zep::ConfigureLines(&source, board_file->read, value) ? 1 : 0;
 }
@@ -158,6 +160,7 @@ int ZEP_CALL ConfigPort(int address, int value) {
 // the board file names. A failed read is said once: the board is gone, or
 // will not answer, and the program goes on reading until a key.
 int ZEP_CALL ReadPort(int address) {
+  zep::LetKeptLinesOut();
   unsigned int lines = 0;
   if (!IsOpen(address)) return zep::kFloatingBus;
   if (comedi_dio_bitfield2(source.device, source.subdevice, 0, &lines, 0) < 0) {

@@ -75,6 +75,7 @@ void GiveUpCapabilities() {
 }
 
 bool FindOpenableBoard(int address, Board* board) {
+  KeepLinesBack();
   if (!IsBlockAddress(address)) {
     GiveUpCapabilities();
     ReportNoBlock(address);

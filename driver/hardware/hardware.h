@@ -8,10 +8,11 @@
 
 namespace zep {
 
-// Finds the board that the program's `address` stands for, by the board
-// file as it was at load. Returns false, with the capabilities given up,
-// for an address outside the I/O space (after the driver's line) or a bad
-// board file (whose line the driver wrote at load).
+// Begins OpenPort: finds the board that the program's `address` stands for,
+// by the board file as it was at load, and keeps the open's lines back
+// (KeepLinesBack). Returns false, with the capabilities given up, for an
+// address outside the I/O space (after the driver's line) or a bad board
+// file (whose line the driver wrote at load).
 bool FindOpenableBoard(int address, Board* board);
 
 // Writes the driver's one line when OpenPort fails: which block, why (the

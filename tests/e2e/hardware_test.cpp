@@ -13,17 +13,34 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(HardwareTest, WithoutPrivilegeTheOpenFailsWithOneLineOfReason) {
+// Standard output on a file, standard error on another; or both on the
+// terminal, where "Opening Port...Failed" stays whole and the reason follows
+// on a line of its own.
+class HardwareTest : public testing::TestWithParam<Out> {};
+
+// What the run wrote to standard error, and standard output as it was.
+std::string Errors(Program& run, Out out) {
+  if (out == Out::kFile) {
+    EXPECT_EQ(run.Output(), "\nOpening Port...Failed");
+    return run.Stderr();
+  }
+  std::string shown = FromTerminal(run.Terminal());
+  const std::string outcome = "\nOpening Port...Failed\n";
+  const std::size_t at = shown.find(outcome);
+  EXPECT_NE(at, std::string::npos) << shown;
+  return at == std::string::npos ? shown : shown.erase(at, outcome.size());
+}
+
+TEST_P(HardwareTest, WithoutPrivilegeTheOpenFailsWithOneLineOfReason) {
   Options options;
   options.driver = Driver::kHardware;
   options.unprivileged = true;
-  options.session = Session::kNoTerminal;
-  options.out = Out::kFile;
+  options.session = GetParam() == Out::kFile ? Session::kNoTerminal : Session::kLeader;
+  options.out = GetParam();
   Program run(options);
   EXPECT_TRUE(ExitedWith(run.Wait(), 0));
-  EXPECT_EQ(run.Output(), "\nOpening Port...Failed");
   // The ports it will touch, said at load; then why it could not.
-  const std::string errors = run.Stderr();
+  const std::string errors = Errors(run, GetParam());
   const std::size_t refusal = errors.find('\n') + 1;
   EXPECT_EQ(errors.rfind("libzepdriver: hardware driver: reads I/O port 0x", 0), 0U) << errors;
   EXPECT_LT(errors.find("(no board file /dev/null: the defaults)"), refusal) << errors;
@@ -38,6 +55,11 @@ TEST(HardwareTest, WithoutPrivilegeTheOpenFailsWithOneLineOfReason) {
       << errors;
   EXPECT_EQ(errors.find("setcap"), std::string::npos) << errors;
 }
+
+INSTANTIATE_TEST_SUITE_P(Outputs, HardwareTest, testing::Values(Out::kFile, Out::kTerminal),
+                         [](const testing::TestParamInfo<Out>& param) {
+                           return std::string(NameOf(param.param));
+                         });
 
 }  // namespace
 }  // namespace e2e
