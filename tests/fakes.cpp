@@ -59,10 +59,7 @@ bool ConsolePrint(const char* format, ...) {
   va_end(arguments);
   const std::string printed(text, static_cast<std::size_t>(length));
   Record("print:" + printed);
-  fake::World& w = fake::world();
-  ++w.prints;
-  if (w.print_fails_on != 0 && w.prints >= w.print_fails_on) return false;
-  w.output += printed;
+  fake::world().output += printed;
   return true;
 }
 

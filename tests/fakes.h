@@ -17,13 +17,11 @@ struct World {
   int key_on_call = 1;        // KeyPending answers true from this call on (1-based)
   // GiveUpPrivilege fails.
   bool privilege_kept = false;
-  int print_fails_on = 0;  // ConsolePrint fails from this call on (1-based; 0: never)
 
   // Seen by the test.
   std::vector<std::string> calls;  // "OpenPort(888)", "print:<text>", ...
   std::string output;              // everything printed, in order
   int key_checks = 0;
-  int prints = 0;
   std::size_t next_read = 0;
 };
 

@@ -80,37 +80,6 @@ TEST_F(MonitorRunTest, PrivilegeThatCannotBeGivenUpClosesThePortUnreadAndSaysFai
   EXPECT_EQ(world().output, "\nOpening Port...Failed");
 }
 
-// Standard output fails at the print named: the run ends there with status 2,
-// the port left alone if it was not open yet, else closed after the reading.
-struct OutputFailure {
-  int print;
-  Calls calls;
-  friend std::ostream& operator<<(std::ostream& stream, const OutputFailure& failure) {
-    return stream << "print " << failure.print << " fails";
-  }
-};
-
-class OutputFailureTest : public MonitorRunTest,
-                          public ::testing::WithParamInterface<OutputFailure> {};
-
-TEST_P(OutputFailureTest, EndsTheRunWithStatusTwo) {
-  world().print_fails_on = GetParam().print;
-  world().key_on_call = 3;
-
-  EXPECT_EQ(MonitorRun(), 2);
-
-  EXPECT_EQ(world().calls, GetParam().calls);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Prints, OutputFailureTest,
-    ::testing::Values(OutputFailure{1, {"print:\nOpening Port..."}},
-                      OutputFailure{5,
-                                    {"print:\nOpening Port...", "OpenPort(888)",
-                                     "GiveUpPrivilege()", "print:Passed", "print:\nConfig Port....",
-                                     "ConfigPort(888,137)", "print:done", "ReadPort(888)",
-                                     "print:\nUnpacked BCD : 00", "ClosePort()"}}));
-
 class AnyNonzeroOpenResult : public MonitorRunTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(AnyNonzeroOpenResult, IsTakenAsSuccess) {
