@@ -163,6 +163,11 @@ void CutTornLine(char next) {
   }
 }
 
+// True while a failed write may be tried again.
+bool WriteFailedForNow(ssize_t written) {
+  return written < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 // Writes `size` bytes from `data` and returns how many went out: fewer when a
 // signal is noted, a write fails, or the run ends before a reader that held
 // the output up makes room. Slow output is no error: what it cannot take yet
@@ -175,7 +180,7 @@ std::size_t WriteOut(const char* data, std::size_t size) {
     if (written > 0) {
       if (output_is_file) NoteWritten(data + done, static_cast<std::size_t>(written));
       done += static_cast<std::size_t>(written);
-    } else if (written == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+    } else if (!WriteFailedForNow(written)) {
       NoteFailure(written == 0 ? EIO : errno);
       CutTornLine(data[done]);
     } else if (errno != EINTR && !WaitForRoom()) {
@@ -199,11 +204,6 @@ void LeaveOutput() {
     EnterOutput();
     EndBySignal(deferred_signal);
   }
-}
-
-// True while a failed write may be tried again.
-bool WriteFailedForNow(ssize_t written) {
-  return written < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
 // Writes `pending` up to `end`. What cannot be written is dropped, unless a
