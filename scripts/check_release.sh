@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds the release twice with scripts/release.sh, from two copies of the
-# tracked files at paths of different lengths, one after the other, the second
-# with new file times, another umask and another time zone, and fails when
-# any artifact differs, naming it: the two .debs, the ZIP, SHA256SUMS, and the
-# program and every driver library and DLL inside them. Then checks the first
-# release as a user's tools see it: no build path in any file, the hardening
-# of every program and library in the packages read from the files, lintian
-# without any tag at all, a package bcdmon that depends on libc6 alone of
-# libraries, with its conffile and maintainer scripts, and a bcdmon-comedi that
-# adds libcomedi0 and needs bcdmon of its own version, both of the version of
+# Builds the release of the commit checked out (HEAD) twice with
+# scripts/release.sh, from two clones of the repository at paths of different
+# lengths, one after the other, the second made and built under another umask
+# and in another time zone, and fails when any artifact differs, naming it:
+# the two .debs, the ZIP, SHA256SUMS, and the program and every driver
+# library and DLL inside them. Then checks the first release as a user's
+# tools see it: no build path in any file, the hardening of every program and
+# library in the packages read from the files, lintian without any tag at
+# all, a package bcdmon that depends on libc6 alone of libraries, with its
+# conffile and maintainer scripts, and a bcdmon-comedi that adds libcomedi0
+# and needs bcdmon of its own version, both of the version of
 # debian/changelog, which carries the program's, Windows files of at most
 # 32 KiB, and SHA256SUMS.
 set -euo pipefail
@@ -16,22 +17,27 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 require_packages "${package_packages[@]}" zip unzip
 
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
-export SOURCE_DATE_EPOCH
+commit=$(git rev-parse HEAD)
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+  echo "Checking the release of commit $(git rev-parse --short HEAD): uncommitted changes are left out"
+fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/bcdmon-release-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 first=$scratch/a/bcdmon
 second=$scratch/second/copy/of/bcdmon-source
-mkdir -p "$first" "$first.tmp" "$second" "$second.tmp"
-# The first copy keeps the files' times, as a checkout made long ago has them;
-# the second has the time of copying, as a fresh clone has.
-git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$first"
-git ls-files -z | tar --null -T - -cf - | tar -xmf - -C "$second"
+# Each a clone of its own (--no-local: no object shared with this one) with
+# the commit checked out; the second made under the umask it is built with.
+git clone -q --no-local --no-checkout . "$first"
+git -C "$first" checkout -q --detach "$commit"
+(umask 077 && git clone -q --no-local --no-checkout . "$second" &&
+  git -C "$second" checkout -q --detach "$commit")
 # The package is built in a scratch folder of TMPDIR's (scripts/deb.sh): one
 # of each tree's, so that its path differs too and is looked for below.
-TMPDIR=$first.tmp "$first/scripts/release.sh" >"$scratch/first.log" 2>&1 ||
-  { cat "$scratch/first.log"; exit 1; }
-(umask 077 && TMPDIR=$second.tmp TZ=Asia/Tokyo "$second/scripts/release.sh") \
+# release.sh takes the time of the commit itself, as it does in a release.
+mkdir "$first.tmp" "$second.tmp"
+env -u SOURCE_DATE_EPOCH TMPDIR="$first.tmp" "$first/scripts/release.sh" \
+  >"$scratch/first.log" 2>&1 || { cat "$scratch/first.log"; exit 1; }
+(umask 077 && env -u SOURCE_DATE_EPOCH TMPDIR="$second.tmp" TZ=Asia/Tokyo "$second/scripts/release.sh") \
   >"$scratch/second.log" 2>&1 || { cat "$scratch/second.log"; exit 1; }
 
 failures=0
