@@ -11,11 +11,12 @@
 # Then checks the first release as a user's tools see it: the tarball's one
 # top folder bcdmon-VERSION with the commit's files in it, no build path in
 # any file, the hardening of every program and library in the packages read
-# from the files, lintian on the packages without any tag at all, a package
-# bcdmon that depends on libc6 alone of libraries, with its conffile and
-# maintainer scripts, and a bcdmon-comedi that adds libcomedi0 and needs
-# bcdmon of its own version, both of the version of debian/changelog, which
-# carries the program's, Windows files of at most 32 KiB, and SHA256SUMS.
+# from the files, lintian on the .changes (the source package and the
+# binaries) without any tag but those accepted below, a package bcdmon that
+# depends on libc6 alone of libraries, with its conffile and maintainer
+# scripts, and a bcdmon-comedi that adds libcomedi0 and needs bcdmon of its
+# own version, both of the version of debian/changelog, which carries the
+# program's, Windows files of at most 32 KiB, and SHA256SUMS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -146,17 +147,34 @@ while IFS= read -r -d '' binary; do
 done < <(find "$unpacked"/bcdmon*/usr -type f \( -path '*/bin/*' -o -name '*.so' \) -print0 | sort -z)
 
 # Every tag lintian knows, down to the pedantic ones, and the overridden
-# ones shown too: the packages have no override, and any tag fails the check.
-echo "lintian --display-info --pedantic --show-overrides $(basename "$deb") $(basename "$comedi_deb"):"
+# ones shown too, on the source package and the binaries alike: the .changes
+# names them all. The project overrides none, and any tag fails the check
+# but these. Three need a public home that the project does not have yet: a
+# debian/watch file, which tells where new tarballs appear; the Homepage
+# field; and debian/upstream/metadata, which names the repository and where
+# to report bugs (experimental in Debian 12's lintian, so not shown here).
+# The fourth, no-debian-changes, comes of the tarball holding debian/: the
+# release is the commit, and a packager builds the packages from the
+# tarball alone, so the debian tarball is the orig's debian/ unchanged.
+accepted=(debian-watch-file-is-missing no-homepage-field upstream-metadata-file-is-missing
+  no-debian-changes)
+changes=$(echo "$first"/build/dist/debian/*.changes)
+echo "lintian --display-info --pedantic --show-overrides $(basename "$changes"):"
 lintian_status=0
 lintian --display-info --pedantic --show-overrides --fail-on error,warning,info,pedantic \
-  "$deb" "$comedi_deb" >"$scratch/lintian.txt" 2>"$scratch/lintian.err" || lintian_status=$?
+  "$changes" >"$scratch/lintian.txt" 2>"$scratch/lintian.err" || lintian_status=$?
 cat "$scratch/lintian.txt"
+# Each line a tag, "E: package[ type]: tag[ details]"; a line of another form
+# is taken whole, and so is refused.
+refused=$(sed -E 's/^[A-Z]: [^:]+: ([^ ]+)( .*)?$/\1/' "$scratch/lintian.txt" |
+  grep -vxF -f <(printf '%s\n' "${accepted[@]}") || true)
 if [ "$lintian_status" -ne 0 ] && [ "$lintian_status" -ne 2 ]; then
   cat "$scratch/lintian.err" >&2
   fail "lintian did not run (status $lintian_status)"
-elif [ -s "$scratch/lintian.txt" ] || [ "$lintian_status" -ne 0 ]; then
-  fail "lintian: tags"
+elif [ -n "$refused" ]; then
+  fail "lintian: tags besides the accepted ones: $(echo "$refused" | sort -u | paste -sd ' ')"
+elif [ -s "$scratch/lintian.txt" ]; then
+  echo "  only the accepted tags"
 else
   echo "  no tag"
 fi
