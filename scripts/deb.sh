@@ -1,15 +1,84 @@
 #!/usr/bin/env bash
 # Builds the Debian packages with Debian's own tools (dpkg-buildpackage, which
-# runs debian/rules), from a copy of the tree, so that nothing of an earlier
-# build gets in, and puts the .deb files into OUT: bcdmon, bcdmon-comedi and
-# their -dbgsym. Extra arguments go to DEB_BUILD_OPTIONS: nocheck skips the
-# unit suites, which scripts/test.sh runs anyway, and with its build profile
-# GoogleTest is not needed either.
+# runs debian/rules), in one of two ways.
+#
+# From the tree (the first form): it builds the binary packages from a copy
+# of the tree, so that nothing of an earlier build gets in, and puts the .deb
+# files into OUT: bcdmon, bcdmon-comedi and their -dbgsym.
+#
+# From an upstream tarball bcdmon-VERSION.tar.gz (--tarball, as
+# scripts/release.sh does): it builds as a Debian packager does, in OUT, which
+# must be new or empty: the tarball goes there as bcdmon_VERSION.orig.tar.gz,
+# is unpacked beside it, and dpkg-buildpackage builds the source package and
+# the binaries. OUT keeps all that it makes: the .dsc, the .debian.tar.xz,
+# the .changes, the .buildinfo, the .debs, the unpacked tree and build.log.
+#
+# Extra arguments go to DEB_BUILD_OPTIONS: nocheck skips the unit suites,
+# which scripts/test.sh runs anyway, and with its build profile GoogleTest is
+# not needed either.
 #   deb.sh OUT [OPTION...]
+#   deb.sh --tarball TARBALL OUT [OPTION...]
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
+tarball=""
+if [ "${1:-}" = --tarball ]; then
+  tarball=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+  shift 2
+fi
 out=$(mkdir -p "$1" && cd "$1" && pwd)
 shift
+options=$*
+profiles=${DEB_BUILD_PROFILES:-}
+[[ " $options " != *" nocheck "* ]] || profiles+=" nocheck"
+
+# Runs dpkg-buildpackage in TREE, with the arguments after the first three,
+# its output into LOG; when it fails, shows the log and names what installs
+# the Build-Depends of the debian/ in DEPS.
+build() {
+  local tree=$1 log=$2 deps=$3
+  shift 3
+  if ! (cd "$tree" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} $options" \
+    DEB_BUILD_PROFILES="${profiles# }" dpkg-buildpackage -us -uc "$@") >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "dpkg-buildpackage failed (above); its Build-Depends: sudo apt-get build-dep $deps" >&2
+    exit 1
+  fi
+}
+
+if [ -n "$tarball" ]; then
+  name=$(basename "$tarball" .tar.gz)
+  version=${name#bcdmon-}
+  if [ "$name" = "$(basename "$tarball")" ] || [ "$version" = "$name" ]; then
+    echo "deb.sh: $tarball is not named bcdmon-VERSION.tar.gz, as scripts/release.sh makes it" >&2
+    exit 1
+  fi
+  if [ -n "$(ls -A "$out")" ]; then
+    echo "deb.sh: $out is not empty: give a new folder, or empty this one" >&2
+    exit 1
+  fi
+  cp "$tarball" "$out/bcdmon_$version.orig.tar.gz"
+  # The files keep the tarball's times, the commit's, as a packager's do:
+  # dpkg clamps to the changelog entry's every later time, and the entry is
+  # committed after it is written.
+  tar -xzf "$out/bcdmon_$version.orig.tar.gz" -C "$out"
+  if [ ! -f "$out/$name/debian/changelog" ]; then
+    echo "deb.sh: the tarball holds no $name/debian/changelog" >&2
+    exit 1
+  fi
+  # dpkg-source looks for the orig tarball of the changelog's upstream
+  # version: a tarball of another names the entry that is missing.
+  logged=$(dpkg-parsechangelog -l "$out/$name/debian/changelog" -S Version)
+  logged=${logged#*:}
+  if [ "${logged%-*}" != "$version" ]; then
+    echo "deb.sh: debian/changelog's top entry is $logged, not of the tarball's $version:" \
+      "add an entry for $version-1 (RELEASING.md)" >&2
+    exit 1
+  fi
+  build "$out/$name" "$out/build.log" "$out/$name"
+  ls "$out"/*.deb
+  exit 0
+fi
+
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/bcdmon-deb-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 tree=$scratch/bcdmon
@@ -24,14 +93,7 @@ if git -C "$source" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 else
   tar -C "$source" --exclude=./build --exclude=./dist -cf - . | tar -xmf - -C "$tree"
 fi
-profiles=${DEB_BUILD_PROFILES:-}
-[[ " $* " != *" nocheck "* ]] || profiles+=" nocheck"
-if ! (cd "$tree" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} $*" DEB_BUILD_PROFILES="${profiles# }" \
-  dpkg-buildpackage -us -uc -b) >"$scratch/build.log" 2>&1; then
-  cat "$scratch/build.log" >&2
-  echo "dpkg-buildpackage failed (above); its Build-Depends: sudo apt-get build-dep $source" >&2
-  exit 1
-fi
+build "$tree" "$scratch/build.log" "$source" -b
 rm -f "$out"/*.deb
 cp "$scratch"/*.deb "$out/"
 ls "$out"/*.deb
