@@ -195,6 +195,11 @@ TEST_F(PackageTest, ManPageRendersWithoutWarnings) {
   EXPECT_NE(text.find("bcdmon - show a board's byte"), std::string::npos) << text;
   EXPECT_NE(text.find("/usr/lib/bcdmon/libzepdriver.so"), std::string::npos) << text;
   EXPECT_NE(text.find("/etc/bcdmon/board.conf"), std::string::npos) << text;
+  // A request that groff took for text, as a line that a quote or a space
+  // begins makes it, which neither groff nor man warns about.
+  std::smatch stray;
+  EXPECT_FALSE(std::regex_search(text, stray, std::regex("\\.(TP|PP|IP|RS|RE|B|BI|BR|I|IR)\\b")))
+      << stray.str() << " at " << stray.position(0) << " of:\n" << text;
 }
 
 }  // namespace
