@@ -88,9 +88,8 @@ void Advise(int error, const Standing& standing, char* advice, std::size_t size)
   } else if (error == EPERM && standing.packaged) {
     std::snprintf(advice, size,
                   "; run it as root (sudo bcdmon), or have the group bcdmon granted the ports and "
-                  "join it: sudo dpkg-statoverride --update --add root bcdmon 0750 %s && sudo "
-                  "dpkg-reconfigure bcdmon && sudo adduser $USER bcdmon, then log in again",
-                  standing.program);
+                  "join it: sudo dpkg-reconfigure bcdmon && sudo adduser $USER bcdmon, then log "
+                  "in again");
   } else if (error == EPERM) {
     std::snprintf(advice, size, "; run it as root%s", sudo);
   } else if (error == ENOSYS) {
