@@ -9,7 +9,7 @@
 # do not matter: the release takes none of them, as it is built from the
 # tarball, whose files have the commit's.
 # Then checks the first release as a user's tools see it: the tarball's one
-# top folder bcdmon-VERSION with the commit's files in it, no build path in
+# top folder bcdmon-VERSION with the commit's files but debian/ in it, no build path in
 # any file, the hardening of every program and library in the packages read
 # from the files, lintian on the .changes (the source package and the
 # binaries) without any tag but those accepted below, a package bcdmon that
@@ -58,16 +58,15 @@ for tree in "$first" "$second"; do
   unzip -q "$tree"/dist/*.zip -d "$tree/unpacked/zip"
 done
 
-# The artifacts, by their path in a tree: what dist/ holds, the source
-# package beside the .changes (not the .changes and .buildinfo, which carry
-# the time of the build), and the program, every driver library and DLL
-# inside the archives.
+# The artifacts, by their path in a tree: what dist/ holds (the source
+# package's .dsc and debian tarball among them, not the .changes and
+# .buildinfo, which carry the time of the build), and the program, every
+# driver library and DLL inside the archives.
 artifacts=()
 while IFS= read -r -d '' path; do
   artifacts+=("${path#"$first"/}")
 done < <({
   find "$first/dist" -type f -print0
-  find "$first/build/dist/debian" -maxdepth 1 -type f \( -name '*.dsc' -o -name '*.debian.tar.*' \) -print0
   find "$first/unpacked" -type f \( -name bcdmon -o -name libzepdriver.so -o -name bcdmon.exe \
     -o -name ZEPDRIVERDLL.dll \) -print0
 } | sort -z)
@@ -85,19 +84,21 @@ done
 dist=$first/dist
 unpacked=$first/unpacked
 # The tarball: one top folder, bcdmon-VERSION, and in it the files of the
-# commit, none more and none fewer.
+# commit but debian/, which the source package adds, none more and none
+# fewer.
 upstream=$(sed -n 's/^project(bcdmon VERSION \([^ )]*\).*/\1/p' "$first/CMakeLists.txt")
 top=bcdmon-$upstream
 if [ ! -f "$dist/$top.tar.gz" ]; then
   fail "dist/ lacks $top.tar.gz: $(cd "$dist" && echo *)"
 else
   tar -tzf "$dist/$top.tar.gz" >"$scratch/tarball.txt"
-  git -C "$first" ls-tree -r --name-only HEAD | LC_ALL=C sort >"$scratch/commit.txt"
+  git -C "$first" ls-tree -r --name-only HEAD | grep -v '^debian/' | LC_ALL=C sort \
+    >"$scratch/commit.txt"
   outside=$(awk -v top="$top/" 'index($0, top) != 1' "$scratch/tarball.txt")
   [ -z "$outside" ] || fail "$top.tar.gz holds entries outside $top/: $outside"
   if diff <(grep -v '/$' "$scratch/tarball.txt" | cut -c$((${#top} + 2))- | LC_ALL=C sort) \
     "$scratch/commit.txt" >"$scratch/tarball.diff"; then
-    echo "$top.tar.gz: the $(wc -l <"$scratch/commit.txt") files of commit $commit, in $top/"
+    echo "$top.tar.gz: the $(wc -l <"$scratch/commit.txt") files of commit $commit but debian/, in $top/"
   else
     cat "$scratch/tarball.diff" >&2
     fail "$top.tar.gz does not hold the files of commit $commit (< the tarball's alone, > the commit's alone)"
@@ -153,11 +154,7 @@ done < <(find "$unpacked"/bcdmon*/usr -type f \( -path '*/bin/*' -o -name '*.so'
 # debian/watch file, which tells where new tarballs appear; the Homepage
 # field; and debian/upstream/metadata, which names the repository and where
 # to report bugs (experimental in Debian 12's lintian, so not shown here).
-# The fourth, no-debian-changes, comes of the tarball holding debian/: the
-# release is the commit, and a packager builds the packages from the
-# tarball alone, so the debian tarball is the orig's debian/ unchanged.
-accepted=(debian-watch-file-is-missing no-homepage-field upstream-metadata-file-is-missing
-  no-debian-changes)
+accepted=(debian-watch-file-is-missing no-homepage-field upstream-metadata-file-is-missing)
 changes=$(echo "$first"/build/dist/debian/*.changes)
 echo "lintian --display-info --pedantic --show-overrides $(basename "$changes"):"
 lintian_status=0
@@ -182,7 +179,9 @@ fi
 version=$(dpkg-deb -f "$deb" Version)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends of bcdmon: $depends"
-[[ "$depends" =~ ^libc6(\ \([^,]*\))?,\ adduser,\ libcap2-bin$ ]] ||
+# Of the maintainer scripts' tools, debconf is debhelper's to name.
+needed='^libc6( \([^,]*\))?, debconf \([^)]*\) \| debconf-2\.0, adduser, libcap2-bin$'
+[[ "$depends" =~ $needed ]] ||
   fail "bcdmon depends on more than libc6 and the tools of its maintainer scripts"
 # comedilib is the comedi device's alone, and the device is of the program
 # beside it.

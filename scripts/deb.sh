@@ -6,24 +6,27 @@
 # of the tree, so that nothing of an earlier build gets in, and puts the .deb
 # files into OUT: bcdmon, bcdmon-comedi and their -dbgsym.
 #
-# From an upstream tarball bcdmon-VERSION.tar.gz (--tarball, as
+# From an upstream tarball bcdmon-VERSION.tar.gz and the folder DEBIAN of
+# the packaging, which the tarball leaves out (--tarball, as
 # scripts/release.sh does): it builds as a Debian packager does, in OUT, which
 # must be new or empty: the tarball goes there as bcdmon_VERSION.orig.tar.gz,
-# is unpacked beside it, and dpkg-buildpackage builds the source package and
-# the binaries. OUT keeps all that it makes: the .dsc, the .debian.tar.xz,
-# the .changes, the .buildinfo, the .debs, the unpacked tree and build.log.
+# is unpacked beside it, DEBIAN is copied into the tree as debian/, and
+# dpkg-buildpackage builds the source package and the binaries. OUT keeps
+# all that it makes: the .dsc, the .debian.tar.xz, the .changes, the
+# .buildinfo, the .debs, the unpacked tree and build.log.
 #
 # Extra arguments go to DEB_BUILD_OPTIONS: nocheck skips the unit suites,
 # which scripts/test.sh runs anyway, and with its build profile GoogleTest is
 # not needed either.
 #   deb.sh OUT [OPTION...]
-#   deb.sh --tarball TARBALL OUT [OPTION...]
+#   deb.sh --tarball TARBALL DEBIAN OUT [OPTION...]
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
 tarball=""
 if [ "${1:-}" = --tarball ]; then
   tarball=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
-  shift 2
+  debian=$(cd "$3" && pwd)
+  shift 3
 fi
 out=$(mkdir -p "$1" && cd "$1" && pwd)
 shift
@@ -61,10 +64,12 @@ if [ -n "$tarball" ]; then
   # dpkg clamps to the changelog entry's every later time, and the entry is
   # committed after it is written.
   tar -xzf "$out/bcdmon_$version.orig.tar.gz" -C "$out"
-  if [ ! -f "$out/$name/debian/changelog" ]; then
-    echo "deb.sh: the tarball holds no $name/debian/changelog" >&2
+  if [ -e "$out/$name/debian" ] || [ ! -f "$debian/changelog" ]; then
+    echo "deb.sh: the tarball holds a debian/, or $debian holds no changelog: give the" \
+      "tarball that scripts/release.sh makes, and the debian/ of its commit" >&2
     exit 1
   fi
+  cp -a "$debian" "$out/$name/debian"
   # dpkg-source looks for the orig tarball of the changelog's upstream
   # version: a tarball of another names the entry that is missing.
   logged=$(dpkg-parsechangelog -l "$out/$name/debian/changelog" -S Version)

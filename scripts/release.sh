@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds every release artifact of the commit checked out (HEAD) into dist/:
-# the source tarball bcdmon-VERSION.tar.gz, the Debian packages bcdmon (with
-# the simulated device, the default) and bcdmon-comedi (the comedi device),
-# the Windows ZIP, and SHA256SUMS of them all.
-# The whole release is the commit: the tarball is made from it by git archive,
-# and the packages and the ZIP are built from that tarball, each from an
+# the source tarball bcdmon-VERSION.tar.gz, the Debian source package that
+# adds debian/ to it (its .dsc and .debian.tar.xz), the Debian packages
+# bcdmon (with the simulated device, the default) and bcdmon-comedi (the
+# comedi device), the Windows ZIP, and SHA256SUMS of them all.
+# The whole release is the commit: the tarball is made from it by git archive
+# (debian/ left out, .gitattributes), the packages from that tarball and the
+# commit's debian/, and the ZIP from that tarball, each from an
 # unpacked copy of its own under build/dist/, so that nothing of the work
 # tree gets in. Every build of one commit gives the same bytes: the tarball
 # has the commit's times and no name or time in its gzip header; the packages
@@ -12,8 +14,8 @@
 # their changelog entry's; the ZIP's times are the commit's
 # (SOURCE_DATE_EPOCH, unless it is set already); the build folders are made
 # afresh, and nothing is taken from who runs it.
-# build/dist/debian/ keeps the source package and the .changes beside the
-# packages, for lintian; dist/ holds what is published.
+# build/dist/debian/ keeps the .changes beside the packages, for lintian;
+# dist/ holds what is published.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -49,7 +51,7 @@ umask 022
 export LC_ALL=C TZ=UTC
 
 rm -rf build/dist dist
-mkdir -p dist build/dist/windows
+mkdir -p dist build/dist/windows build/dist/packaging
 tarball=dist/bcdmon-$version.tar.gz
 # git archive gives each file the commit's time and its mode from git; these
 # settings keep the releaser's git configuration out of the bytes: the modes
@@ -58,9 +60,14 @@ tarball=dist/bcdmon-$version.tar.gz
 git -c tar.umask=0022 -c core.autocrlf=false archive --format=tar --prefix="bcdmon-$version/" \
   "$commit" | gzip -9n >"$tarball"
 
+# The commit's debian/, which the tarball leaves out, its files with the
+# commit's time as the tarball's have: git gives a tree the time of now.
+git -c tar.umask=0022 -c core.autocrlf=false archive --prefix=debian/ "$commit:debian" | tar -x -C build/dist/packaging
+find build/dist/packaging -exec touch -h -d "@$(git log -1 --format=%ct "$commit")" {} +
 # dpkg-buildpackage takes the time from debian/changelog only where none is
 # set: the package's own, whatever the commit.
-env -u SOURCE_DATE_EPOCH scripts/deb.sh --tarball "$tarball" build/dist/debian
+env -u SOURCE_DATE_EPOCH scripts/deb.sh --tarball "$tarball" build/dist/packaging/debian \
+  build/dist/debian
 # The ZIP from another unpacked copy, built outside it. Warnings are not
 # errors here: a new compiler's new warning must not stop a release of code
 # that the presets have built clean.
@@ -70,9 +77,10 @@ cmake -S "build/dist/windows/bcdmon-$version" --preset win32 -B build/dist/win32
 cmake --build build/dist/win32
 cmake --build build/dist/win32 --target package
 
-cp build/dist/debian/bcdmon_*.deb build/dist/debian/bcdmon-comedi_*.deb \
+cp build/dist/debian/bcdmon_*.dsc build/dist/debian/bcdmon_*.debian.tar.xz \
+  build/dist/debian/bcdmon_*.deb build/dist/debian/bcdmon-comedi_*.deb \
   build/dist/win32/bcdmon-*-windows-*.zip dist/
-(cd dist && sha256sum -- *.tar.gz *.deb *.zip >SHA256SUMS)
+(cd dist && sha256sum -- *.tar.gz *.dsc *.tar.xz *.deb *.zip >SHA256SUMS)
 echo "Release of commit $commit in dist/:"
 ls -l dist
 cat dist/SHA256SUMS
