@@ -7,11 +7,10 @@
 # build/package-tests, and keeps autopkgtest's log there. The life breaks
 # the testbed, which the null runner cannot revert: it is run all the same,
 # as it puts back what it changed and this machine is given to the tests.
-# The tests install
-# the packages system-wide, and the last leaves them installed: it refuses to
-# run where bcdmon is installed or granted, and at its end purges them (bcdmon
-# with bcdmon-comedi, which depends on it), and deletes the group bcdmon
-# unless it was there before.
+# The tests install the packages system-wide, and the last leaves them
+# installed: it refuses to run where bcdmon is installed or granted, and at
+# its end purges them (bcdmon with bcdmon-comedi, which depends on it), and
+# deletes the group bcdmon unless it was there before.
 #   package_tests.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,7 +50,8 @@ git archive "$release_commit" | tar -x -C "$out/release"
 # Built by its own scripts/deb.sh, which copies a tree it takes for no git
 # checkout whole: the ceiling keeps git from finding this one around it.
 GIT_CEILING_DIRECTORIES=$PWD/$out "$out/release/scripts/deb.sh" "$out/release/debs" nocheck \
-  >"$out/release.log" 2>&1 || { cat "$out/release.log" >&2; fail "the last release could not be built (above)"; }
+  >"$out/release.log" 2>&1 ||
+  { cat "$out/release.log" >&2; fail "the last release could not be built (above)"; }
 # autopkgtest reads the tests from debian/ alone, and would copy all of a
 # tree, the build folders too.
 cp -r debian "$out/source/"
